@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "platform/Application.h"
+#include "platform/linux/core/Bus.h"
+#include "platform/linux/core/GLibPtr.h"
+
+#include <glib-unix.h>
+
+#include <clocale>
+
+namespace orvo::platform {
+namespace {
+
+class GLibApplication final : public Application {
+public:
+    GLibApplication() : loop_(g_main_loop_new(nullptr, FALSE))
+    {
+        std::setlocale(LC_ALL, "");
+        // The application cannot work without the session bus: find out now,
+        // before anything is built on it.
+        native::sessionBus();
+    }
+
+    void setDelegate(ApplicationDelegate* delegate) override { delegate_ = delegate; }
+
+    void run() override
+    {
+        g_idle_add_full(G_PRIORITY_HIGH_IDLE, &GLibApplication::finishLaunching, this, nullptr);
+        // A session that ends sends SIGTERM; leave the loop as quit would.
+        g_unix_signal_add(SIGTERM, &GLibApplication::quitOnSignal, this);
+        g_unix_signal_add(SIGINT, &GLibApplication::quitOnSignal, this);
+        g_main_loop_run(loop_.get());
+    }
+
+    void terminate() override { g_main_loop_quit(loop_.get()); }
+
+private:
+    static gboolean finishLaunching(gpointer self)
+    {
+        auto* app = static_cast<GLibApplication*>(self);
+        if (app->delegate_) {
+            app->delegate_->applicationDidFinishLaunching();
+        }
+        return G_SOURCE_REMOVE;
+    }
+
+    static gboolean quitOnSignal(gpointer self)
+    {
+        static_cast<GLibApplication*>(self)->terminate();
+        return G_SOURCE_CONTINUE;
+    }
+
+    glib::GUnique<GMainLoop> loop_;
+    ApplicationDelegate* delegate_ = nullptr;
+};
+
+} // namespace
+
+Application& Application::sharedApplication()
+{
+    static GLibApplication* app = new GLibApplication(); // lives until the process ends
+    return *app;
+}
+
+} // namespace orvo::platform

@@ -1,0 +1,14 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <gio/gio.h>
+
+namespace orvo::platform::native {
+
+// The session bus connection shared by the tray item, its menu, the media
+// controls and notifications. Connected on first use; the application cannot
+// work without it, so a failure prints one line on stderr and exits with
+// status 1.
+GDBusConnection* sessionBus();
+
+} // namespace orvo::platform::native

@@ -1,0 +1,116 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// Ownership of GLib, GObject and GVariant values in one place, so that no
+// free or unref call is paired by hand.
+
+#include <gio/gio.h>
+#include <glib-object.h>
+#include <glib.h>
+
+#include <memory>
+#include <utility>
+
+namespace orvo::platform::glib {
+
+template <typename T> struct Deleter;
+
+#define ORVO_GLIB_DELETER(Type, free_fn)                                                                               \
+    template <> struct Deleter<Type> {                                                                                 \
+        void operator()(Type* p) const                                                                                 \
+        {                                                                                                              \
+            if (p)                                                                                                     \
+                free_fn(p);                                                                                            \
+        }                                                                                                              \
+    };
+
+ORVO_GLIB_DELETER(GError, g_error_free)
+ORVO_GLIB_DELETER(GVariant, g_variant_unref)
+ORVO_GLIB_DELETER(GVariantBuilder, g_variant_builder_unref)
+ORVO_GLIB_DELETER(GKeyFile, g_key_file_unref)
+ORVO_GLIB_DELETER(GMainLoop, g_main_loop_unref)
+ORVO_GLIB_DELETER(GBytes, g_bytes_unref)
+ORVO_GLIB_DELETER(char, g_free)
+ORVO_GLIB_DELETER(char*, g_strfreev)
+ORVO_GLIB_DELETER(GDBusNodeInfo, g_dbus_node_info_unref)
+#undef ORVO_GLIB_DELETER
+
+// A uniquely owned GLib value: GUnique<GError>, GUnique<char> for g_free'd text.
+template <typename T> using GUnique = std::unique_ptr<T, Deleter<T>>;
+
+// Hands &raw to a C function that fills an out-parameter (GError**, char**),
+// then takes ownership of what it put there.
+template <typename T> class OutPtr {
+public:
+    explicit OutPtr(GUnique<T>& owner) : owner_(owner) {}
+    ~OutPtr() { owner_.reset(raw_); }
+    OutPtr(const OutPtr&) = delete;
+    OutPtr& operator=(const OutPtr&) = delete;
+    operator T**() { return &raw_; }
+
+private:
+    GUnique<T>& owner_;
+    T* raw_ = nullptr;
+};
+template <typename T> OutPtr<T> out(GUnique<T>& owner)
+{
+    return OutPtr<T>(owner);
+}
+
+// A strong reference to a GObject.
+struct ObjectUnref {
+    void operator()(gpointer p) const
+    {
+        if (p)
+            g_object_unref(p);
+    }
+};
+template <typename T> using GRef = std::unique_ptr<T, ObjectUnref>;
+
+// Adopts a floating or full reference without adding one.
+template <typename T> GRef<T> adopt(T* object)
+{
+    return GRef<T>(object);
+}
+
+// Takes an additional reference.
+template <typename T> GRef<T> retain(T* object)
+{
+    return GRef<T>(object ? static_cast<T*>(g_object_ref(object)) : nullptr);
+}
+
+// A GVariant that sinks floating references.
+inline GUnique<GVariant> sink(GVariant* variant)
+{
+    return GUnique<GVariant>(variant ? g_variant_ref_sink(variant) : nullptr);
+}
+
+// A main-loop source that is removed when the handle goes away.
+class SourceHandle {
+public:
+    SourceHandle() = default;
+    explicit SourceHandle(guint id) : id_(id) {}
+    SourceHandle(SourceHandle&& other) noexcept : id_(std::exchange(other.id_, 0)) {}
+    SourceHandle& operator=(SourceHandle&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            id_ = std::exchange(other.id_, 0);
+        }
+        return *this;
+    }
+    ~SourceHandle() { reset(); }
+    void reset()
+    {
+        if (id_)
+            g_source_remove(std::exchange(id_, 0));
+    }
+    // For sources that removed themselves (callback returned G_SOURCE_REMOVE).
+    void forget() { id_ = 0; }
+    explicit operator bool() const { return id_ != 0; }
+
+private:
+    guint id_ = 0;
+};
+
+} // namespace orvo::platform::glib
