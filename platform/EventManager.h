@@ -25,8 +25,8 @@ using EventParamType = OSType;
 
 constexpr OSType fourCharCode(const char (&code)[5])
 {
-    return (OSType(std::uint8_t(code[0])) << 24) | (OSType(std::uint8_t(code[1])) << 16) |
-           (OSType(std::uint8_t(code[2])) << 8) | OSType(std::uint8_t(code[3]));
+    return (OSType(std::uint8_t(code[0])) << 24) | (OSType(std::uint8_t(code[1])) << 16)
+        | (OSType(std::uint8_t(code[2])) << 8) | OSType(std::uint8_t(code[3]));
 }
 
 inline constexpr OSStatus noErr = 0;
@@ -81,7 +81,7 @@ EventTargetRef GetApplicationEventTarget();
 // Installs handler for the given event types on target. userData is passed to
 // every call. outRef may be null. paramErr for a null target, handler or list.
 OSStatus InstallEventHandler(EventTargetRef target, EventHandlerUPP handler, ItemCount numTypes,
-                             const EventTypeSpec* list, void* userData, EventHandlerRef* outRef);
+    const EventTypeSpec* list, void* userData, EventHandlerRef* outRef);
 
 // Registers a system-wide key combination. From then on pressing it sends a
 // hot-key-pressed event carrying hotKeyID (as kEventParamDirectObject of type
@@ -89,18 +89,16 @@ OSStatus InstallEventHandler(EventTargetRef target, EventHandlerUPP handler, Ite
 // program holds the combination, eventHotKeyInvalidErr when it cannot be
 // expressed or no keyboard is reachable. *outRef is set on success only.
 OSStatus RegisterEventHotKey(UInt32 keyCode, UInt32 modifiers, EventHotKeyID hotKeyID, EventTargetRef target,
-                             OptionBits options, EventHotKeyRef* outRef);
+    OptionBits options, EventHotKeyRef* outRef);
 
 // Copies a parameter of event into outData. eventParameterNotFoundErr when the
 // event has no such parameter, or it has another type or does not fit.
 OSStatus GetEventParameter(EventRef event, EventParamName name, EventParamType desiredType,
-                           EventParamType* outActualType, ByteCount bufferSize, ByteCount* outActualSize,
-                           void* outData);
+    EventParamType* outActualType, ByteCount bufferSize, ByteCount* outActualSize, void* outData);
 
 // Events made and sent by the platform (and by tests).
 EventRef CreateEvent(OSType eventClass, UInt32 eventKind);
-OSStatus SetEventParameter(EventRef event, EventParamName name, EventParamType type, ByteCount size,
-                           const void* data);
+OSStatus SetEventParameter(EventRef event, EventParamName name, EventParamType type, ByteCount size, const void* data);
 void ReleaseEvent(EventRef event);
 // Calls the handlers installed on target for the event's type, newest first,
 // until one returns something other than eventNotHandledErr; returns that.

@@ -74,8 +74,8 @@ public:
 
     // imageWithSystemSymbolName:accessibilityDescription:. Absent when the
     // platform has no symbol of that name. Platform-provided.
-    static std::shared_ptr<Image> imageWithSystemSymbolName(const std::string& name,
-                                                            const std::optional<std::string>& accessibilityDescription);
+    static std::shared_ptr<Image> imageWithSystemSymbolName(
+        const std::string& name, const std::optional<std::string>& accessibilityDescription);
 
     Size size() const { return size_; }
 

@@ -83,7 +83,6 @@ private:
     int state_ = 0;
     bool separator_ = false;
     std::shared_ptr<Menu> submenu_;
-
 };
 
 // What choosing an item does, the same on every platform: a disabled item does

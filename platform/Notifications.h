@@ -23,8 +23,9 @@ class UserNotificationCenter {
 public:
     virtual ~UserNotificationCenter() = default;
     static UserNotificationCenter& currentNotificationCenter();
-    virtual void requestAuthorization(unsigned options,
-                                      std::function<void(bool granted, std::optional<std::string> error)> completion) = 0;
+    virtual void requestAuthorization(
+        unsigned options, std::function<void(bool granted, std::optional<std::string> error)> completion)
+        = 0;
 };
 
 } // namespace orvo::platform

@@ -32,7 +32,7 @@ public:
 enum class RemoteCommandHandlerStatus { Success = 0, CommandFailed = 200 };
 
 // A command event; it carries nothing the application reads.
-struct RemoteCommandEvent {};
+struct RemoteCommandEvent { };
 
 using RemoteCommandHandler = std::function<RemoteCommandHandlerStatus(const RemoteCommandEvent&)>;
 

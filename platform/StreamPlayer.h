@@ -15,7 +15,10 @@ public:
     bool operator==(const Url& other) const { return text_ == other.text_; }
 
 private:
-    explicit Url(std::string text) : text_(std::move(text)) {}
+    explicit Url(std::string text)
+        : text_(std::move(text))
+    {
+    }
     std::string text_;
 };
 

@@ -29,20 +29,6 @@ struct OpaqueEventTargetRef {
     std::vector<std::unique_ptr<OpaqueEventHandlerRef>> handlers;
 };
 
-struct OpaqueEventHotKeyRef {
-    UInt32 keyCode;
-    UInt32 modifiers;
-    EventHotKeyID id;
-};
-
-namespace {
-std::vector<std::unique_ptr<OpaqueEventHotKeyRef>>& hotKeys()
-{
-    static std::vector<std::unique_ptr<OpaqueEventHotKeyRef>> refs;
-    return refs;
-}
-} // namespace
-
 EventTargetRef GetApplicationEventTarget()
 {
     static OpaqueEventTargetRef target;
@@ -50,7 +36,7 @@ EventTargetRef GetApplicationEventTarget()
 }
 
 OSStatus InstallEventHandler(EventTargetRef target, EventHandlerUPP handler, ItemCount numTypes,
-                             const EventTypeSpec* list, void* userData, EventHandlerRef* outRef)
+    const EventTypeSpec* list, void* userData, EventHandlerRef* outRef)
 {
     if (!target || !handler || (numTypes > 0 && !list)) {
         return paramErr;
@@ -66,26 +52,8 @@ OSStatus InstallEventHandler(EventTargetRef target, EventHandlerUPP handler, Ite
     return noErr;
 }
 
-OSStatus RegisterEventHotKey(UInt32 keyCode, UInt32 modifiers, EventHotKeyID hotKeyID, EventTargetRef target,
-                             OptionBits, EventHotKeyRef* outRef)
-{
-    if (!target || target != GetApplicationEventTarget()) {
-        return paramErr;
-    }
-    const OSStatus status = hotKeyBackend().registerHotKey(keyCode, modifiers, hotKeyID);
-    if (status != noErr) {
-        return status;
-    }
-    hotKeys().push_back(std::make_unique<OpaqueEventHotKeyRef>(OpaqueEventHotKeyRef{keyCode, modifiers, hotKeyID}));
-    if (outRef) {
-        *outRef = hotKeys().back().get();
-    }
-    return noErr;
-}
-
 OSStatus GetEventParameter(EventRef event, EventParamName name, EventParamType desiredType,
-                           EventParamType* outActualType, ByteCount bufferSize, ByteCount* outActualSize,
-                           void* outData)
+    EventParamType* outActualType, ByteCount bufferSize, ByteCount* outActualSize, void* outData)
 {
     if (!event) {
         return paramErr;
@@ -111,7 +79,7 @@ OSStatus GetEventParameter(EventRef event, EventParamName name, EventParamType d
 
 EventRef CreateEvent(OSType eventClass, UInt32 eventKind)
 {
-    return new OpaqueEventRef{eventClass, eventKind, {}};
+    return new OpaqueEventRef { eventClass, eventKind, {} };
 }
 
 OSStatus SetEventParameter(EventRef event, EventParamName name, EventParamType type, ByteCount size, const void* data)
@@ -127,7 +95,7 @@ OSStatus SetEventParameter(EventRef event, EventParamName name, EventParamType t
             return noErr;
         }
     }
-    event->parameters.push_back({name, type, std::vector<unsigned char>(bytes, bytes + size)});
+    event->parameters.push_back({ name, type, std::vector<unsigned char>(bytes, bytes + size) });
     return noErr;
 }
 
@@ -160,6 +128,16 @@ OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target)
         }
     }
     return eventNotHandledErr;
+}
+
+ItemCount applicationEventHandlerCount()
+{
+    return GetApplicationEventTarget()->handlers.size();
+}
+
+void removeAllApplicationEventHandlers()
+{
+    GetApplicationEventTarget()->handlers.clear();
 }
 
 OSStatus deliverHotKeyPressed(EventHotKeyID id)

@@ -16,7 +16,7 @@ std::vector<Image*>& focusStack()
 
 Font Font::systemFontOfSize(double pointSize)
 {
-    return Font{"system", pointSize};
+    return Font { "system", pointSize };
 }
 
 double Font::smallSystemFontSize()
@@ -24,7 +24,10 @@ double Font::smallSystemFontSize()
     return 11;
 }
 
-Image::Image(Size size) : size_(size) {}
+Image::Image(Size size)
+    : size_(size)
+{
+}
 
 void Image::lockFocus()
 {
@@ -48,7 +51,7 @@ void Image::drawInRect(Rect rect) const
     if (!destination || destination == this) {
         return;
     }
-    destination->addOperation(ImageDrawing{shared_from_this(), rect});
+    destination->addOperation(ImageDrawing { shared_from_this(), rect });
 }
 
 Image* focusedImage()
@@ -60,7 +63,7 @@ Image* focusedImage()
 void drawAtPoint(const std::string& text, Point point, const TextAttributes& attributes)
 {
     if (Image* destination = focusedImage()) {
-        destination->addOperation(TextDrawing{text, point, attributes});
+        destination->addOperation(TextDrawing { text, point, attributes });
     }
 }
 

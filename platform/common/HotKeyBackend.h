@@ -24,4 +24,9 @@ HotKeyBackend& hotKeyBackend();
 // Sends a hot-key-pressed event carrying id to the application event target.
 OSStatus deliverHotKeyPressed(EventHotKeyID id);
 
+// How many handlers are installed on the application target, and removing
+// them all: for the fake platform's reset between tests.
+ItemCount applicationEventHandlerCount();
+void removeAllApplicationEventHandlers();
+
 } // namespace orvo::platform

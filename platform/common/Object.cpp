@@ -9,7 +9,7 @@ bool Object::respondsToSelector(const Selector&) const
     return false;
 }
 
-void Object::performSelector(const Selector&, MenuItem*) {}
+void Object::performSelector(const Selector&, MenuItem*) { }
 
 bool Application::respondsToSelector(const Selector& selector) const
 {
@@ -24,7 +24,9 @@ void Application::performSelector(const Selector& selector, MenuItem*)
 }
 
 MenuItem::MenuItem(std::string title, std::optional<Selector> action, std::string keyEquivalent)
-    : title_(std::move(title)), action_(std::move(action)), keyEquivalent_(std::move(keyEquivalent))
+    : title_(std::move(title))
+    , action_(std::move(action))
+    , keyEquivalent_(std::move(keyEquivalent))
 {
 }
 

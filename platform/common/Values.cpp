@@ -92,7 +92,8 @@ std::optional<Url> Url::parse(const std::string& text)
         return std::nullopt;
     }
     const auto hostEnd = text.find_first_of("/?#", scheme.size());
-    const auto host = text.substr(scheme.size(), hostEnd == std::string::npos ? std::string::npos : hostEnd - scheme.size());
+    const auto host
+        = text.substr(scheme.size(), hostEnd == std::string::npos ? std::string::npos : hostEnd - scheme.size());
     if (host.empty() || host.front() == ':') {
         return std::nullopt;
     }

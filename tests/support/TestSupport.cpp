@@ -20,7 +20,8 @@ bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds t
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     // Wake the context now and then so a predicate that depends on another
     // process (not on a main-loop event) is seen promptly.
-    const guint ticker = g_timeout_add(10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    const guint ticker = g_timeout_add(
+        10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
     bool ok = predicate();
     while (!ok && std::chrono::steady_clock::now() < deadline) {
         g_main_context_iteration(nullptr, TRUE);
@@ -32,13 +33,12 @@ bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds t
 
 void drainMainContext()
 {
-    while (g_main_context_iteration(nullptr, FALSE)) {
-    }
+    while (g_main_context_iteration(nullptr, FALSE)) { }
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool captureStdout)
 {
-    int pipeFds[2] = {-1, -1};
+    int pipeFds[2] = { -1, -1 };
     if (captureStdout && pipe2(pipeFds, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
@@ -65,7 +65,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool captureStd
     }
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_), stdoutFd_(other.stdoutFd_)
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(other.pid_)
+    , stdoutFd_(other.stdoutFd_)
 {
     other.pid_ = -1;
     other.stdoutFd_ = -1;
@@ -93,12 +95,12 @@ std::string ChildProcess::readLine(std::chrono::milliseconds timeout)
     std::string line;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (stdoutFd_ >= 0) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             break;
         }
-        pollfd p{stdoutFd_, POLLIN, 0};
+        pollfd p { stdoutFd_, POLLIN, 0 };
         if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
             break;
         }
@@ -151,7 +153,7 @@ void ChildProcess::stop()
 }
 
 PrivateBus::PrivateBus()
-    : daemon_({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"}, true)
+    : daemon_({ "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1" }, true)
 {
     address_ = daemon_.readLine();
     if (address_.empty()) {
@@ -180,8 +182,8 @@ TempDir::~TempDir()
     // Make read-only folders left by a test removable again.
     for (auto it = std::filesystem::recursive_directory_iterator(path_, error);
          !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-        std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, error);
+        std::filesystem::permissions(
+            it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add, error);
     }
     std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, error);
     std::filesystem::remove_all(path_, error);
@@ -194,12 +196,12 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::mill
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     char buffer[4096];
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             break;
         }
-        pollfd p{child.stdoutFd(), POLLIN, 0};
+        pollfd p { child.stdoutFd(), POLLIN, 0 };
         if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
             break;
         }

@@ -74,6 +74,7 @@ struct CommandResult {
     int status = -1;
     std::string output;
 };
-CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+CommandResult runCommand(
+    const std::vector<std::string>& argv, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 } // namespace orvo::test

@@ -12,7 +12,8 @@ namespace {
 
 class GLibApplication final : public Application {
 public:
-    GLibApplication() : loop_(g_main_loop_new(nullptr, FALSE))
+    GLibApplication()
+        : loop_(g_main_loop_new(nullptr, FALSE))
     {
         std::setlocale(LC_ALL, "");
         // The application cannot work without the session bus: find out now,

@@ -13,8 +13,8 @@ GDBusConnection* sessionBus()
         glib::GUnique<GError> error;
         GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, glib::out(error));
         if (!bus) {
-            std::fprintf(stderr, "orvomenu: cannot reach the session bus: %s\n",
-                         error ? error->message : "unknown error");
+            std::fprintf(
+                stderr, "orvomenu: cannot reach the session bus: %s\n", error ? error->message : "unknown error");
             std::exit(1);
         }
         return bus;

@@ -42,7 +42,10 @@ template <typename T> using GUnique = std::unique_ptr<T, Deleter<T>>;
 // then takes ownership of what it put there.
 template <typename T> class OutPtr {
 public:
-    explicit OutPtr(GUnique<T>& owner) : owner_(owner) {}
+    explicit OutPtr(GUnique<T>& owner)
+        : owner_(owner)
+    {
+    }
     ~OutPtr() { owner_.reset(raw_); }
     OutPtr(const OutPtr&) = delete;
     OutPtr& operator=(const OutPtr&) = delete;
@@ -89,8 +92,14 @@ inline GUnique<GVariant> sink(GVariant* variant)
 class SourceHandle {
 public:
     SourceHandle() = default;
-    explicit SourceHandle(guint id) : id_(id) {}
-    SourceHandle(SourceHandle&& other) noexcept : id_(std::exchange(other.id_, 0)) {}
+    explicit SourceHandle(guint id)
+        : id_(id)
+    {
+    }
+    SourceHandle(SourceHandle&& other) noexcept
+        : id_(std::exchange(other.id_, 0))
+    {
+    }
     SourceHandle& operator=(SourceHandle&& other) noexcept
     {
         if (this != &other) {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/BuildConfig.h"
 #include "platform/Localization.h"
+#include "platform/BuildConfig.h"
 
 #include <libintl.h>
 
@@ -15,13 +15,13 @@ namespace {
 const std::map<std::string, std::string>& englishTexts()
 {
     static const std::map<std::string, std::string> texts = {
-        {"regional", "Regional"},
-        {"thematic", "Thematic"},
-        {"launch_at_login", "Launch at Login"},
-        {"keyboard_shortcuts", "Keyboard Shortcuts"},
-        {"hotkey_none", "None"},
-        {"check_for_updates", "Check for Updates…"},
-        {"quit", "Quit"},
+        { "regional", "Regional" },
+        { "thematic", "Thematic" },
+        { "launch_at_login", "Launch at Login" },
+        { "keyboard_shortcuts", "Keyboard Shortcuts" },
+        { "hotkey_none", "None" },
+        { "check_for_updates", "Check for Updates…" },
+        { "quit", "Quit" },
     };
     return texts;
 }

@@ -18,8 +18,8 @@ public:
     {
         auto* pending = new Completion(std::move(completion));
         g_dbus_connection_call(native::sessionBus(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-                               "org.freedesktop.Notifications", "GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"),
-                               G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &DesktopNotificationCenter::answered, pending);
+            "org.freedesktop.Notifications", "GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE,
+            5000, nullptr, &DesktopNotificationCenter::answered, pending);
     }
 
 private:

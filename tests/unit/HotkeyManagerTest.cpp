@@ -1,0 +1,223 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "src/HotkeyManager.h"
+#include "tests/unit/Fixture.h"
+
+namespace orvo {
+namespace {
+
+namespace fake = platform::fake;
+using platform::Value;
+using Strings = std::vector<std::string>;
+
+constexpr const char* key = "hotkeyChannels";
+
+Value stored()
+{
+    return fake::defaults().at(key);
+}
+
+class HotkeySlots : public test::UnitTest {
+protected:
+    void SetUp() override
+    {
+        UnitTest::SetUp();
+        manager = HotkeyManager::create();
+        fake::clearEvents();
+    }
+    std::shared_ptr<HotkeyManager> manager;
+};
+
+TEST_F(HotkeySlots, ReadsPadToFiveAndNeverWrite)
+{
+    const std::vector<std::pair<std::optional<Value>, std::vector<std::optional<std::string>>>> cases = {
+        { std::nullopt, { std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt } },
+        { Value::stringArray({ "vessa180a" }),
+            { "vessa180a", std::nullopt, std::nullopt, std::nullopt, std::nullopt } },
+        // One foreign element voids the whole list.
+        { Value::array({ Value::string("vessa180a"), Value::number(2) }),
+            { std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt } },
+        { Value::string("vessa180a"), { std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt } },
+        { Value::stringArray({ "", "kelmora80a", "", "", "", "x", "y" }),
+            { std::nullopt, "kelmora80a", std::nullopt, std::nullopt, std::nullopt, "x", "y" } },
+    };
+    for (const auto& [value, expected] : cases) {
+        fake::defaults().clear();
+        if (value) {
+            fake::defaults()[key] = *value;
+        }
+        for (int slot = 0; slot < static_cast<int>(expected.size()); ++slot) {
+            EXPECT_EQ(manager->channelId(slot), expected[slot]) << "slot " << slot;
+        }
+        EXPECT_EQ(manager->channelId(static_cast<int>(expected.size())), std::nullopt);
+        EXPECT_EQ(manager->channelId(-1), std::nullopt);
+        EXPECT_EQ(manager->slot("vessa380a"), std::nullopt);
+    }
+    EXPECT_TRUE(fake::defaultsWrites().empty());
+}
+
+TEST_F(HotkeySlots, SetChannelWritesTheWholeListEveryTime)
+{
+    manager->setChannel("vessa280a", 3);
+    EXPECT_EQ(stored(), Value::stringArray({ "", "", "", "vessa280a", "" }));
+    manager->setChannel("vessa280a", 3);
+    EXPECT_EQ(fake::defaultsWrites().size(), 2u);
+    manager->setChannel(std::nullopt, 3);
+    EXPECT_EQ(stored(), Value::stringArray({ "", "", "", "", "" }));
+    EXPECT_EQ(manager->channelId(3), std::nullopt);
+}
+
+TEST_F(HotkeySlots, LongListsAreCarriedWhole)
+{
+    fake::defaults()[key] = Value::stringArray({ "a", "b", "c", "d", "e", "f", "g" });
+    manager->setChannel("kelmora80a", 1);
+    EXPECT_EQ(stored(), Value::stringArray({ "a", "kelmora80a", "c", "d", "e", "f", "g" }));
+    EXPECT_EQ(manager->channelId(5), "f");
+}
+
+TEST_F(HotkeySlots, SlotsOutsideTheListAreIgnoredOnWrite)
+{
+    manager->setChannel("kelmora80a", 5);
+    manager->setChannel("kelmora80a", -1);
+    EXPECT_TRUE(fake::defaultsWrites().empty());
+}
+
+TEST_F(HotkeySlots, LowestSlotWins)
+{
+    manager->setChannel("vessa280a", 4);
+    manager->setChannel("vessa280a", 1);
+    EXPECT_EQ(manager->slot("vessa280a"), 1);
+    manager->setChannel(std::nullopt, 1);
+    EXPECT_EQ(manager->slot("vessa280a"), 4);
+    // Whole-string, case-sensitive comparison.
+    EXPECT_EQ(manager->slot("VESSA280A"), std::nullopt);
+    EXPECT_EQ(manager->slot("vessa280"), std::nullopt);
+}
+
+TEST_F(HotkeySlots, DefaultsApplyOnlyWhenEverySlotIsEmpty)
+{
+    const Strings defaults = { "vessa180a", "vessa280a", "vessa380a" };
+    struct Case {
+        std::optional<Value> before;
+        std::optional<Value> after;
+    };
+    const std::vector<Case> cases = {
+        { std::nullopt, Value::stringArray({ "vessa180a", "vessa280a", "vessa380a", "", "" }) },
+        { Value::stringArray({ "", "", "", "", "kelmora80a" }), Value::stringArray({ "", "", "", "", "kelmora80a" }) },
+        { Value::stringArray(Strings(7, "")),
+            Value::stringArray({ "vessa180a", "vessa280a", "vessa380a", "", "", "", "" }) },
+        // A damaged value reads as empty slots, so the defaults replace it.
+        { Value::array({ Value::number(1) }), Value::stringArray({ "vessa180a", "vessa280a", "vessa380a", "", "" }) },
+    };
+    for (const auto& c : cases) {
+        fake::defaults().clear();
+        if (c.before) {
+            fake::defaults()[key] = *c.before;
+        }
+        manager->setDefaults(defaults);
+        EXPECT_EQ(stored(), *c.after);
+    }
+}
+
+TEST_F(HotkeySlots, AtMostFiveDefaults)
+{
+    manager->setDefaults({ "a", "b", "c", "d", "e", "f", "g" });
+    EXPECT_EQ(stored(), Value::stringArray({ "a", "b", "c", "d", "e" }));
+}
+
+// ---- Registration and dispatch.
+
+class HotkeyDispatch : public test::UnitTest { };
+
+TEST_F(HotkeyDispatch, ConstructionInstallsOneHandlerThenRegistersFiveAltDigits)
+{
+    auto manager = HotkeyManager::create();
+    EXPECT_EQ(hotkeyManagerInstance, manager);
+    EXPECT_EQ(fake::installedEventHandlerCount(), 1);
+    const auto& registrations = fake::hotKeyRegistrations();
+    ASSERT_EQ(registrations.size(), 5u);
+    const platform::UInt32 codes[] = { 18, 19, 20, 21, 23 };
+    for (platform::UInt32 i = 0; i < 5; ++i) {
+        EXPECT_EQ(registrations[i].keyCode, codes[i]);
+        EXPECT_EQ(registrations[i].modifiers, 2048u);
+        EXPECT_EQ(registrations[i].id.signature, platform::fourCharCode("ORVM"));
+        EXPECT_EQ(registrations[i].id.id, i);
+        EXPECT_NE(manager->hotKeyRefs()[i], nullptr);
+    }
+}
+
+TEST_F(HotkeyDispatch, PressedCombinationReachesTheCallbackAsItsSlot)
+{
+    auto manager = HotkeyManager::create();
+    std::vector<int> slots;
+    manager->onHotkeyPressed = [&](int slot) { slots.push_back(slot); };
+    EXPECT_EQ(fake::pressHotKey(18, platform::optionKey), platform::noErr);
+    EXPECT_EQ(fake::pressHotKey(23, platform::optionKey), platform::noErr);
+    EXPECT_EQ(fake::pressHotKey(22, platform::optionKey), platform::eventNotHandledErr);
+    EXPECT_EQ(fake::pressHotKey(18, platform::cmdKey), platform::eventNotHandledErr);
+    EXPECT_EQ(slots, (std::vector<int> { 0, 4 }));
+}
+
+TEST_F(HotkeyDispatch, AFailedRegistrationLeavesTheOthersWorking)
+{
+    fake::failHotKeyRegistration(20);
+    auto manager = HotkeyManager::create();
+    std::vector<int> slots;
+    manager->onHotkeyPressed = [&](int slot) { slots.push_back(slot); };
+    EXPECT_EQ(manager->hotKeyRefs()[2], nullptr);
+    for (platform::UInt32 code : { 18u, 19u, 20u, 21u, 23u }) {
+        fake::pressHotKey(code, platform::optionKey);
+    }
+    EXPECT_EQ(slots, (std::vector<int> { 0, 1, 3, 4 }));
+}
+
+TEST_F(HotkeyDispatch, HandlerStatuses)
+{
+    auto manager = HotkeyManager::create();
+    int calls = 0;
+
+    // A null event is not handled.
+    EXPECT_EQ(hotkeyEventHandler(nullptr, nullptr, nullptr), platform::eventNotHandledErr);
+
+    // Without a callback the press is consumed.
+    platform::EventHotKeyID id { platform::fourCharCode("ORVM"), 2 };
+    platform::EventRef event = platform::CreateEvent(platform::kEventClassKeyboard, platform::kEventHotKeyPressed);
+    platform::SetEventParameter(event, platform::kEventParamDirectObject, platform::typeEventHotKeyID, sizeof id, &id);
+    EXPECT_EQ(hotkeyEventHandler(nullptr, event, nullptr), platform::noErr);
+
+    manager->onHotkeyPressed = [&](int slot) {
+        ++calls;
+        EXPECT_EQ(slot, 2);
+    };
+    EXPECT_EQ(hotkeyEventHandler(nullptr, event, nullptr), platform::noErr);
+    EXPECT_EQ(calls, 1);
+
+    // An event without a hot-key identity, or one of another type, returns the
+    // parameter read's status and calls nothing.
+    platform::EventRef bare = platform::CreateEvent(platform::kEventClassKeyboard, platform::kEventHotKeyPressed);
+    EXPECT_EQ(hotkeyEventHandler(nullptr, bare, nullptr), platform::eventParameterNotFoundErr);
+    platform::SetEventParameter(bare, platform::kEventParamDirectObject, platform::fourCharCode("long"), 4, &calls);
+    EXPECT_EQ(hotkeyEventHandler(nullptr, bare, nullptr), platform::eventParameterNotFoundErr);
+    EXPECT_EQ(calls, 1);
+
+    // No instance: handled, nothing called.
+    hotkeyManagerInstance.reset();
+    EXPECT_EQ(hotkeyEventHandler(nullptr, event, nullptr), platform::noErr);
+    EXPECT_EQ(calls, 1);
+
+    platform::ReleaseEvent(event);
+    platform::ReleaseEvent(bare);
+}
+
+TEST_F(HotkeyDispatch, ANewManagerReplacesTheInstanceTheHandlerReaches)
+{
+    auto first = HotkeyManager::create();
+    auto second = HotkeyManager::create();
+    std::vector<std::string> who;
+    first->onHotkeyPressed = [&](int) { who.push_back("first"); };
+    second->onHotkeyPressed = [&](int) { who.push_back("second"); };
+    fake::pressHotKey(18, platform::optionKey);
+    EXPECT_EQ(who, (std::vector<std::string> { "second" }));
+}
+
+} // namespace
+} // namespace orvo

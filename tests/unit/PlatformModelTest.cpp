@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The shared menu and image model every platform presents.
+#include "platform/Application.h"
+#include "platform/Graphics.h"
+#include "platform/Menu.h"
+#include "tests/unit/Fixture.h"
+
+namespace orvo {
+namespace {
+
+namespace fake = platform::fake;
+using platform::MenuItem;
+
+struct Receiver : platform::Object {
+    bool respondsToSelector(const platform::Selector& s) const override { return s == "known:"; }
+    void performSelector(const platform::Selector& s, MenuItem* sender) override
+    {
+        calls.push_back(s + (sender ? std::to_string(sender->tag()) : ""));
+    }
+    std::vector<std::string> calls;
+};
+
+class MenuModel : public test::UnitTest { };
+
+TEST_F(MenuModel, AutomaticEnablingAndClicks)
+{
+    auto receiver = std::make_shared<Receiver>();
+    const auto make = [&](std::optional<std::string> action, bool target) {
+        auto item = std::make_shared<MenuItem>("t", action, "");
+        item->setTag(7);
+        if (target) {
+            item->setTarget(receiver);
+        }
+        return item;
+    };
+    auto answered = make("known:", true);
+    auto unanswered = make("unknown:", true);
+    auto noAction = make(std::nullopt, true);
+    auto toApplication = make("terminate:", false);
+    auto withSubmenu = make(std::nullopt, false);
+    withSubmenu->setSubmenu(std::make_shared<platform::Menu>());
+
+    EXPECT_TRUE(answered->isEnabled());
+    EXPECT_FALSE(unanswered->isEnabled());
+    EXPECT_FALSE(noAction->isEnabled());
+    EXPECT_TRUE(toApplication->isEnabled());
+    EXPECT_TRUE(withSubmenu->isEnabled());
+    EXPECT_FALSE(MenuItem::separatorItem()->isEnabled());
+
+    EXPECT_TRUE(fake::click(answered));
+    EXPECT_FALSE(fake::click(unanswered));
+    EXPECT_FALSE(fake::click(noAction));
+    EXPECT_FALSE(fake::click(withSubmenu));
+    EXPECT_EQ(receiver->calls, (std::vector<std::string> { "known:7" }));
+    EXPECT_TRUE(fake::click(toApplication));
+    EXPECT_EQ(fake::terminateCount(), 1);
+
+    // A target that has gone away is not replaced by the application.
+    auto orphan = make("terminate:", true);
+    receiver.reset();
+    EXPECT_FALSE(orphan->isEnabled());
+    EXPECT_FALSE(fake::click(orphan));
+    EXPECT_EQ(fake::terminateCount(), 1);
+}
+
+TEST_F(MenuModel, KeyEquivalentsDefaultToCommand)
+{
+    MenuItem item("t", "a:", "q");
+    EXPECT_EQ(item.keyEquivalentModifierMask(), platform::ModifierFlag::Command);
+    item.setKeyEquivalentModifierMask(platform::ModifierFlag::Option);
+    EXPECT_EQ(item.keyEquivalentModifierMask(), 0x80000u);
+}
+
+TEST_F(MenuModel, DrawingGoesToTheFocusedImageOnly)
+{
+    auto outer = std::make_shared<platform::Image>(platform::Size { 20, 10 });
+    auto inner = std::make_shared<platform::Image>(platform::Size { 5, 5 });
+    const platform::TextAttributes attributes { platform::Font::systemFontOfSize(14) };
+
+    platform::drawAtPoint("lost", { 0, 0 }, attributes); // nothing focused
+    outer->lockFocus();
+    inner->lockFocus();
+    platform::drawAtPoint("in", { 1, 1 }, attributes);
+    inner->unlockFocus();
+    inner->drawInRect({ { 2, 2 }, { 4, 4 } });
+    outer->unlockFocus();
+    platform::drawAtPoint("lost", { 0, 0 }, attributes);
+
+    ASSERT_EQ(inner->operations().size(), 1u);
+    EXPECT_EQ(std::get<platform::TextDrawing>(inner->operations()[0]).text, "in");
+    ASSERT_EQ(outer->operations().size(), 1u);
+    EXPECT_EQ(std::get<platform::ImageDrawing>(outer->operations()[0]).image, inner);
+    EXPECT_EQ(platform::focusedImage(), nullptr);
+}
+
+} // namespace
+} // namespace orvo
