@@ -6,6 +6,8 @@
 #include <glib-unix.h>
 
 #include <clocale>
+#include <cstdio>
+#include <cstdlib>
 
 namespace orvo::platform {
 namespace {
@@ -18,7 +20,7 @@ public:
         std::setlocale(LC_ALL, "");
         // The application cannot work without the session bus: find out now,
         // before anything is built on it.
-        native::sessionBus();
+        claimSingleInstance(native::sessionBus());
     }
 
     void setDelegate(ApplicationDelegate* delegate) override { delegate_ = delegate; }
@@ -35,6 +37,26 @@ public:
     void terminate() override { g_main_loop_quit(loop_.get()); }
 
 private:
+    // One instance per session: a second launch would add a second tray item
+    // and fight over the key grabs. The name is held until the process ends.
+    static void claimSingleInstance(GDBusConnection* bus)
+    {
+        glib::GUnique<GError> error;
+        auto reply = glib::GUnique<GVariant>(
+            g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                "RequestName", g_variant_new("(su)", native::instanceBusName, 4u /* DBUS_NAME_FLAG_DO_NOT_QUEUE */),
+                G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, glib::out(error)));
+        guint32 result = 0;
+        if (reply) {
+            g_variant_get(reply.get(), "(u)", &result);
+        }
+        // 1: primary owner, 4: already the owner.
+        if (result != 1 && result != 4) {
+            std::fprintf(stderr, "orvomenu: already running in this session\n");
+            std::exit(0);
+        }
+    }
+
     static gboolean finishLaunching(gpointer self)
     {
         auto* app = static_cast<GLibApplication*>(self);

@@ -11,4 +11,7 @@ namespace orvo::platform::native {
 // status 1.
 GDBusConnection* sessionBus();
 
+// The name that marks the one running instance in a session.
+inline constexpr const char* instanceBusName = "org.orvomenu.OrvoMenu";
+
 } // namespace orvo::platform::native

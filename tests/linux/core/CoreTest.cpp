@@ -9,6 +9,8 @@
 
 #include <clocale>
 
+#include <csignal>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,6 +78,35 @@ TEST(Application, NoSessionBusIsOneLineAndExitStatusOne)
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+TEST(Application, ASecondInstanceLeavesAtOnce)
+{
+    test::PrivateBus bus;
+    // Both instances are children, so neither touches this process's state.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t first = fork();
+    if (first == 0) {
+        Application::sharedApplication();
+        (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+
+    const pid_t second = fork();
+    if (second == 0) {
+        Application::sharedApplication();
+        _exit(7); // not reached when the name is taken
+    }
+    int status = 0;
+    waitpid(second, &status, 0);
+    kill(first, SIGKILL);
+    waitpid(first, nullptr, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // A notification server stand-in that owns the well-known name.
