@@ -1,0 +1,24 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// The desktop's media controls reach OrvoMenu over MPRIS2 as the bus name
+// org.mpris.MediaPlayer2.orvomenu; NowPlaying.h is the interface the
+// application uses. This header adds what only Linux code asks about.
+
+#include <string>
+
+namespace orvo::platform::native {
+
+// True while this process owns the media-player bus name. False before the
+// first use of the Now Playing or remote-command centre, and while another
+// running instance holds the name: this one then waits in the bus's queue
+// and takes the name over when that instance goes away. Main loop only.
+bool mprisNameOwned();
+
+// The MPRIS track id published for a title: an object path under
+// /org/orvomenu/track whose last element escapes every byte outside
+// [A-Za-z0-9] as "_" and two lowercase hex digits, so distinct titles never
+// share an id ("Radio 1" → /org/orvomenu/track/Radio_201).
+std::string mprisTrackId(const std::string& title);
+
+} // namespace orvo::platform::native
