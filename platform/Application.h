@@ -36,8 +36,13 @@ public:
     bool respondsToSelector(const Selector& selector) const override;
     void performSelector(const Selector& selector, MenuItem* sender) override;
 
+    // The application object once sharedApplication() has made it, else null.
+    // Lets the shared menu code reach the application without depending on a
+    // platform library.
+    static Application* existingApplication();
+
 protected:
-    Application() = default;
+    Application();
 };
 
 } // namespace orvo::platform

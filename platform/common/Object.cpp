@@ -11,6 +11,20 @@ bool Object::respondsToSelector(const Selector&) const
 
 void Object::performSelector(const Selector&, MenuItem*) { }
 
+namespace {
+Application* theApplication = nullptr;
+} // namespace
+
+Application::Application()
+{
+    theApplication = this;
+}
+
+Application* Application::existingApplication()
+{
+    return theApplication;
+}
+
 bool Application::respondsToSelector(const Selector& selector) const
 {
     return selector == "terminate:";
@@ -39,11 +53,12 @@ std::shared_ptr<MenuItem> MenuItem::separatorItem()
 
 namespace {
 // The receiver of an item's action: its target, or the application when no
-// target was set. Null when the target has gone away.
+// target was set. Null when the target has gone away (or there is no
+// application yet).
 Object* receiverOf(const MenuItem& item, std::shared_ptr<Object>& keepAlive)
 {
     if (!item.targetWasSet()) {
-        return &Application::sharedApplication();
+        return Application::existingApplication();
     }
     keepAlive = item.target();
     return keepAlive.get();

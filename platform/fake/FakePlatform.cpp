@@ -130,6 +130,7 @@ void reset()
 {
     state() = State {};
     removeAllApplicationEventHandlers();
+    Application::sharedApplication(); // exists from the start, as in a real process
 }
 
 const std::vector<std::string>& events()
