@@ -1,0 +1,200 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "platform/linux/tray/MenuExporter.h"
+
+#include <libdbusmenu-glib/client.h>
+
+#include <cctype>
+#include <utility>
+
+namespace orvo::platform::native {
+
+namespace {
+
+// Menus nest two or three levels; a submenu that contains itself must not
+// recurse forever.
+constexpr int kMaxDepth = 16;
+
+// Key names as tray hosts parse them (GDK key names) for the few key
+// equivalents that are not a printable character.
+std::string keyName(const std::string& key)
+{
+    if (key == " ")
+        return "space";
+    if (key == "\r" || key == "\n")
+        return "Return";
+    if (key == "\t")
+        return "Tab";
+    if (key == "\x1b")
+        return "Escape";
+    if (key == "\x7f" || key == "\b")
+        return "BackSpace";
+    return key;
+}
+
+} // namespace
+
+std::string dbusmenuLabel(const std::string& title)
+{
+    std::string label;
+    label.reserve(title.size());
+    for (char c : title) {
+        label += c;
+        if (c == '_') {
+            label += '_';
+        }
+    }
+    return label;
+}
+
+std::vector<std::string> dbusmenuShortcut(const std::string& keyEquivalent, std::uint64_t modifierMask)
+{
+    if (keyEquivalent.empty()) {
+        return {};
+    }
+    std::string key = keyName(keyEquivalent);
+    bool shift = (modifierMask & ModifierFlag::Shift) != 0;
+    // An upper-case letter as key equivalent means Shift with that letter.
+    if (key.size() == 1 && std::isupper(static_cast<unsigned char>(key[0]))) {
+        shift = true;
+        key[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(key[0])));
+    }
+    std::vector<std::string> combination;
+    // Linux desktops have no Command key; Control plays its part.
+    if (modifierMask & (ModifierFlag::Control | ModifierFlag::Command)) {
+        combination.emplace_back(DBUSMENU_MENUITEM_SHORTCUT_CONTROL);
+    }
+    if (modifierMask & ModifierFlag::Option) {
+        combination.emplace_back(DBUSMENU_MENUITEM_SHORTCUT_ALT);
+    }
+    if (shift) {
+        combination.emplace_back(DBUSMENU_MENUITEM_SHORTCUT_SHIFT);
+    }
+    combination.push_back(std::move(key));
+    return combination;
+}
+
+MenuExporter::MenuExporter(std::string objectPath)
+    : objectPath_(std::move(objectPath))
+    , server_(dbusmenu_server_new(objectPath_.c_str()))
+{
+    // Hosts that ask before the first menu arrives get a valid empty menu.
+    root_ = glib::adopt(dbusmenu_menuitem_new_with_id(0));
+    dbusmenu_menuitem_property_set(
+        root_.get(), DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY, DBUSMENU_MENUITEM_CHILD_DISPLAY_SUBMENU);
+    dbusmenu_server_set_root(server_.get(), root_.get());
+}
+
+MenuExporter::~MenuExporter()
+{
+    // Old items can outlive us in the server's queued events; they must not
+    // call back into a dead exporter.
+    disconnectTree();
+}
+
+void MenuExporter::publish(std::shared_ptr<Menu> menu)
+{
+    // The previous menu is released now: a click that reaches its items from
+    // here on performs nothing.
+    disconnectTree();
+    items_.clear();
+    pending_ = menu ? std::move(menu) : std::make_shared<Menu>();
+    if (!publishIdle_) {
+        publishIdle_ = glib::SourceHandle(g_idle_add(&MenuExporter::publishPending, this));
+    }
+}
+
+gboolean MenuExporter::publishPending(gpointer self)
+{
+    auto* exporter = static_cast<MenuExporter*>(self);
+    exporter->publishIdle_.forget();
+    std::shared_ptr<Menu> menu = std::move(exporter->pending_);
+    if (!menu) {
+        return G_SOURCE_REMOVE;
+    }
+    // A new tree with fresh ids (the library numbers items process-wide), so
+    // ids of older trees never name an item of this one.
+    auto root = glib::adopt(dbusmenu_menuitem_new_with_id(0));
+    dbusmenu_menuitem_property_set(
+        root.get(), DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY, DBUSMENU_MENUITEM_CHILD_DISPLAY_SUBMENU);
+    exporter->items_.clear();
+    exporter->buildChildren(root.get(), *menu, 0);
+    exporter->root_ = std::move(root);
+    // The server bumps its revision now and announces it with one
+    // LayoutUpdated from its own idle callback.
+    dbusmenu_server_set_root(exporter->server_.get(), exporter->root_.get());
+    return G_SOURCE_REMOVE;
+}
+
+void MenuExporter::buildChildren(DbusmenuMenuitem* parent, const Menu& menu, int depth)
+{
+    if (depth >= kMaxDepth) {
+        return;
+    }
+    for (const std::shared_ptr<MenuItem>& item : menu.items()) {
+        if (!item) {
+            continue;
+        }
+        auto menuItem = glib::adopt(dbusmenu_menuitem_new());
+        DbusmenuMenuitem* mi = menuItem.get();
+        if (item->isSeparatorItem()) {
+            dbusmenu_menuitem_property_set(mi, DBUSMENU_MENUITEM_PROP_TYPE, DBUSMENU_CLIENT_TYPES_SEPARATOR);
+            dbusmenu_menuitem_child_append(parent, mi);
+            continue;
+        }
+        dbusmenu_menuitem_property_set(mi, DBUSMENU_MENUITEM_PROP_LABEL, dbusmenuLabel(item->title()).c_str());
+        dbusmenu_menuitem_property_set_bool(mi, DBUSMENU_MENUITEM_PROP_ENABLED, item->isEnabled());
+        // Only a marked item is a check item: hosts draw an empty box beside
+        // every unchecked check item, which the menu model never shows.
+        if (item->state() != 0) {
+            dbusmenu_menuitem_property_set(mi, DBUSMENU_MENUITEM_PROP_TOGGLE_TYPE, DBUSMENU_MENUITEM_TOGGLE_CHECK);
+            dbusmenu_menuitem_property_set_int(mi, DBUSMENU_MENUITEM_PROP_TOGGLE_STATE,
+                item->state() == 1 ? DBUSMENU_MENUITEM_TOGGLE_STATE_CHECKED : DBUSMENU_MENUITEM_TOGGLE_STATE_UNKNOWN);
+        }
+        const std::vector<std::string> shortcut
+            = dbusmenuShortcut(item->keyEquivalent(), item->keyEquivalentModifierMask());
+        if (!shortcut.empty()) {
+            GVariantBuilder combinations;
+            g_variant_builder_init(&combinations, G_VARIANT_TYPE("aas"));
+            g_variant_builder_open(&combinations, G_VARIANT_TYPE("as"));
+            for (const std::string& part : shortcut) {
+                g_variant_builder_add(&combinations, "s", part.c_str());
+            }
+            g_variant_builder_close(&combinations);
+            dbusmenu_menuitem_property_set_variant(
+                mi, DBUSMENU_MENUITEM_PROP_SHORTCUT, g_variant_builder_end(&combinations));
+        }
+        if (const auto& submenu = item->submenu()) {
+            dbusmenu_menuitem_property_set(
+                mi, DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY, DBUSMENU_MENUITEM_CHILD_DISPLAY_SUBMENU);
+            buildChildren(mi, *submenu, depth + 1);
+        } else {
+            g_signal_connect(
+                mi, DBUSMENU_MENUITEM_SIGNAL_ITEM_ACTIVATED, G_CALLBACK(&MenuExporter::itemActivated), this);
+        }
+        items_.emplace(dbusmenu_menuitem_get_id(mi), item);
+        dbusmenu_menuitem_child_append(parent, mi);
+    }
+}
+
+void MenuExporter::itemActivated(DbusmenuMenuitem* menuItem, guint, gpointer self)
+{
+    auto* exporter = static_cast<MenuExporter*>(self);
+    auto found = exporter->items_.find(dbusmenu_menuitem_get_id(menuItem));
+    if (found == exporter->items_.end()) {
+        return;
+    }
+    // The action may replace the menu (and with it items_): hold the item.
+    std::shared_ptr<MenuItem> item = found->second;
+    performMenuItemAction(*item);
+}
+
+void MenuExporter::disconnectTree()
+{
+    if (!root_) {
+        return;
+    }
+    dbusmenu_menuitem_foreach(
+        root_.get(), [](DbusmenuMenuitem* mi, gpointer self) { g_signal_handlers_disconnect_by_data(mi, self); }, this);
+}
+
+} // namespace orvo::platform::native

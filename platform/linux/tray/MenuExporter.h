@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "platform/Menu.h"
+#include "platform/linux/core/GLibPtr.h"
+
+#include <libdbusmenu-glib/menuitem.h>
+#include <libdbusmenu-glib/server.h>
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace orvo::platform::native {
+
+// The label a tray host shows for title: a single "_" would mark an access
+// key, so every underscore is doubled.
+std::string dbusmenuLabel(const std::string& title);
+
+// The dbusmenu "shortcut" value for a key equivalent and modifier mask, such as
+// [["Alt", "1"]]; empty when there is no key equivalent.
+std::vector<std::string> dbusmenuShortcut(const std::string& keyEquivalent, std::uint64_t modifierMask);
+
+// Exports a status item's menu as com.canonical.dbusmenu at objectPath on the
+// session bus.
+//
+// Every publish() within one main-loop turn is gathered into one new layout
+// revision, published from an idle callback; a tray host then sees one
+// LayoutUpdated per burst and GetLayout answers with the announced revision.
+// Item ids are fresh for every tree, so a click on an item of an older tree is
+// answered with an error and performs nothing. A "clicked" event on an item of
+// the current tree performs its action once.
+class MenuExporter {
+public:
+    explicit MenuExporter(std::string objectPath);
+    ~MenuExporter();
+    MenuExporter(const MenuExporter&) = delete;
+    MenuExporter& operator=(const MenuExporter&) = delete;
+
+    const std::string& objectPath() const { return objectPath_; }
+
+    // Replaces the exported menu (null: an empty menu). The previous tree stops
+    // answering clicks at once.
+    void publish(std::shared_ptr<Menu> menu);
+
+private:
+    static gboolean publishPending(gpointer self);
+    static void itemActivated(DbusmenuMenuitem* menuItem, guint timestamp, gpointer self);
+    void buildChildren(DbusmenuMenuitem* parent, const Menu& menu, int depth);
+    void disconnectTree();
+
+    std::string objectPath_;
+    glib::GRef<DbusmenuServer> server_;
+    glib::GRef<DbusmenuMenuitem> root_;
+    std::shared_ptr<Menu> pending_;
+    glib::SourceHandle publishIdle_;
+    // The items of the current tree by dbusmenu id; only these answer clicks.
+    std::unordered_map<int, std::shared_ptr<MenuItem>> items_;
+};
+
+} // namespace orvo::platform::native

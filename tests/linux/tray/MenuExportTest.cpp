@@ -1,0 +1,342 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The status item's menu as a tray host reads and clicks it over
+// com.canonical.dbusmenu on a private session bus.
+#include "platform/Application.h"
+#include "platform/StatusBar.h"
+#include "platform/linux/core/Bus.h"
+#include "platform/linux/tray/MenuExporter.h"
+#include "tests/linux/tray/TrayPeers.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <set>
+
+namespace orvo::test {
+namespace {
+
+using namespace orvo::platform;
+
+class Recorder final : public Object {
+public:
+    bool respondsToSelector(const Selector& selector) const override { return selector == "pick:"; }
+    void performSelector(const Selector& selector, MenuItem* sender) override { calls.push_back({ selector, sender }); }
+    std::vector<std::pair<Selector, MenuItem*>> calls;
+};
+
+std::shared_ptr<MenuItem> pickItem(
+    const std::string& title, const std::shared_ptr<Recorder>& target, const std::string& key = "")
+{
+    auto item = std::make_shared<MenuItem>(title, "pick:", key);
+    item->setTarget(target);
+    return item;
+}
+
+std::vector<std::vector<std::string>> shortcutOf(GVariant* node)
+{
+    std::vector<std::vector<std::string>> result;
+    GUnique<GVariant> value = nodeProperty(node, "shortcut");
+    if (!value) {
+        return result;
+    }
+    EXPECT_TRUE(g_variant_is_of_type(value.get(), G_VARIANT_TYPE("aas")));
+    for (std::size_t i = 0; i < g_variant_n_children(value.get()); ++i) {
+        GUnique<GVariant> combination(g_variant_get_child_value(value.get(), i));
+        std::vector<std::string> keys;
+        for (std::size_t k = 0; k < g_variant_n_children(combination.get()); ++k) {
+            GUnique<GVariant> key(g_variant_get_child_value(combination.get(), k));
+            keys.emplace_back(g_variant_get_string(key.get(), nullptr));
+        }
+        result.push_back(keys);
+    }
+    return result;
+}
+
+std::string stringOf(GVariant* node, const char* name)
+{
+    GUnique<GVariant> value = nodeProperty(node, name);
+    return value && g_variant_is_of_type(value.get(), G_VARIANT_TYPE_STRING)
+        ? g_variant_get_string(value.get(), nullptr)
+        : "";
+}
+
+// dbusmenu leaves out properties at their default value: "enabled" is true
+// and "toggle-state" is -1 when absent.
+bool enabledOf(GVariant* node)
+{
+    GUnique<GVariant> value = nodeProperty(node, "enabled");
+    return value ? g_variant_get_boolean(value.get()) : true;
+}
+
+int toggleStateOf(GVariant* node)
+{
+    GUnique<GVariant> value = nodeProperty(node, "toggle-state");
+    return value ? g_variant_get_int32(value.get()) : -1;
+}
+
+class MenuExportTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // As in the app: the application object exists before any menu, and
+        // receives the actions of items without a target.
+        Application::sharedApplication();
+        item_ = StatusBar::systemStatusBar().statusItemWithLength(VariableStatusItemLength);
+        host_.emplace(g_dbus_connection_get_unique_name(native::sessionBus()));
+        auto path = host_->property("Menu");
+        ASSERT_TRUE(path);
+        menuPath_ = g_variant_get_string(path.get(), nullptr);
+        // The menu object is served once GetLayout answers; signals counted
+        // from here on come from what the test does.
+        ASSERT_TRUE(waitFor([&] { return static_cast<bool>(host_->getLayout(menuPath_).value); }));
+    }
+
+    std::size_t layoutUpdates() const { return host_->count("LayoutUpdated"); }
+
+    // The revision of the n-th LayoutUpdated since the start.
+    guint32 announcedRevision(std::size_t n) const
+    {
+        std::size_t seen = 0;
+        for (const auto& signal : host_->signals()) {
+            if (signal.member == "LayoutUpdated" && ++seen == n) {
+                guint32 revision = 0;
+                gint32 parent = 0;
+                g_variant_get(signal.parameters.get(), "(ui)", &revision, &parent);
+                EXPECT_EQ(parent, 0);
+                return revision;
+            }
+        }
+        ADD_FAILURE() << "no LayoutUpdated number " << n;
+        return 0;
+    }
+
+    // Publishes menu and waits until a host has been told.
+    void publish(std::shared_ptr<Menu> menu)
+    {
+        const std::size_t before = layoutUpdates();
+        item_->setMenu(std::move(menu));
+        ASSERT_TRUE(waitFor([&] { return layoutUpdates() > before; }));
+    }
+
+    GUnique<GVariant> layoutRoot(guint32* revision = nullptr)
+    {
+        auto reply = host_->getLayout(menuPath_);
+        EXPECT_TRUE(reply.value) << (reply.error ? reply.error->message : "");
+        if (!reply.value) {
+            return nullptr;
+        }
+        if (revision) {
+            g_variant_get_child(reply.value.get(), 0, "u", revision);
+        }
+        return GUnique<GVariant>(g_variant_get_child_value(reply.value.get(), 1));
+    }
+
+    PrivateBus bus_;
+    std::shared_ptr<StatusItem> item_;
+    std::optional<TestHost> host_;
+    std::string menuPath_;
+};
+
+TEST_F(MenuExportTest, LayoutCarriesLabelsSeparatorsChecksShortcutsAndSubmenus)
+{
+    auto target = std::make_shared<Recorder>();
+    auto menu = std::make_shared<Menu>();
+    auto current = pickItem("Radio_One", target, "1");
+    current->setState(1);
+    current->setKeyEquivalentModifierMask(ModifierFlag::Option);
+    menu->addItem(current);
+    menu->addItem(pickItem("Radio Two", target));
+    menu->addItem(MenuItem::separatorItem());
+    auto regional = std::make_shared<MenuItem>("Regional", std::nullopt, "");
+    auto submenu = std::make_shared<Menu>();
+    submenu->addItem(pickItem("North", target));
+    submenu->addItem(pickItem("South", target));
+    regional->setSubmenu(submenu);
+    menu->addItem(regional);
+    menu->addItem(std::make_shared<MenuItem>("Unanswered", "nobodyAnswers:", ""));
+    menu->addItem(std::make_shared<MenuItem>("Quit", "terminate:", "q"));
+    publish(menu);
+    EXPECT_EQ(item_->menu(), menu);
+
+    auto root = layoutRoot();
+    ASSERT_TRUE(root);
+    EXPECT_EQ(nodeId(root.get()), 0);
+    EXPECT_EQ(stringOf(root.get(), "children-display"), "submenu");
+    ASSERT_EQ(childCount(root.get()), 6u);
+
+    auto first = child(root.get(), 0);
+    EXPECT_EQ(stringOf(first.get(), "label"), "Radio__One");
+    EXPECT_EQ(stringOf(first.get(), "toggle-type"), "checkmark");
+    EXPECT_EQ(toggleStateOf(first.get()), 1);
+    EXPECT_TRUE(enabledOf(first.get()));
+    EXPECT_EQ(shortcutOf(first.get()), (std::vector<std::vector<std::string>> { { "Alt", "1" } }));
+
+    auto second = child(root.get(), 1);
+    EXPECT_EQ(stringOf(second.get(), "label"), "Radio Two");
+    EXPECT_EQ(stringOf(second.get(), "toggle-type"), "");
+    EXPECT_TRUE(shortcutOf(second.get()).empty());
+
+    auto separator = child(root.get(), 2);
+    EXPECT_EQ(stringOf(separator.get(), "type"), "separator");
+
+    auto sub = child(root.get(), 3);
+    EXPECT_EQ(stringOf(sub.get(), "label"), "Regional");
+    EXPECT_EQ(stringOf(sub.get(), "children-display"), "submenu");
+    EXPECT_TRUE(enabledOf(sub.get()));
+    ASSERT_EQ(childCount(sub.get()), 2u);
+    EXPECT_EQ(stringOf(child(sub.get(), 1).get(), "label"), "South");
+
+    EXPECT_FALSE(enabledOf(child(root.get(), 4).get()));
+
+    // Without a mask a key equivalent goes with Command, which is Control
+    // here; the application answers terminate:.
+    auto quit = child(root.get(), 5);
+    EXPECT_EQ(shortcutOf(quit.get()), (std::vector<std::vector<std::string>> { { "Control", "q" } }));
+    EXPECT_TRUE(enabledOf(quit.get()));
+
+    // Ids are unique across the tree.
+    std::set<int> ids;
+    for (std::size_t i = 0; i < childCount(root.get()); ++i) {
+        ids.insert(nodeId(child(root.get(), i).get()));
+    }
+    ids.insert(nodeId(child(sub.get(), 0).get()));
+    ids.insert(nodeId(child(sub.get(), 1).get()));
+    EXPECT_EQ(ids.size(), 8u);
+    EXPECT_EQ(ids.count(0), 0u);
+}
+
+TEST_F(MenuExportTest, ShortcutsMapModifiersAsLinuxDesktopsNameThem)
+{
+    struct Case {
+        std::string key;
+        std::optional<std::uint64_t> mask;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        { "1", ModifierFlag::Option, { "Alt", "1" } },
+        { "q", std::nullopt, { "Control", "q" } },
+        { "q", ModifierFlag::Command | ModifierFlag::Control, { "Control", "q" } },
+        { "Q", std::nullopt, { "Control", "Shift", "q" } },
+        { "k", ModifierFlag::Shift | ModifierFlag::Option, { "Alt", "Shift", "k" } },
+        { " ", 0, { "space" } },
+        { "", ModifierFlag::Option, {} },
+    };
+    for (const Case& c : cases) {
+        MenuItem item("x", "pick:", c.key);
+        if (c.mask) {
+            item.setKeyEquivalentModifierMask(*c.mask);
+        }
+        EXPECT_EQ(native::dbusmenuShortcut(item.keyEquivalent(), item.keyEquivalentModifierMask()), c.expected)
+            << "key '" << c.key << "'";
+    }
+    EXPECT_EQ(native::dbusmenuLabel("_a__b_"), "__a____b__");
+}
+
+TEST_F(MenuExportTest, ABurstOfMenusInOneTurnIsOneLayoutRevision)
+{
+    auto target = std::make_shared<Recorder>();
+    auto menuWith = [&](const std::string& title) {
+        auto menu = std::make_shared<Menu>();
+        menu->addItem(pickItem(title, target));
+        return menu;
+    };
+    publish(menuWith("A"));
+    const std::size_t afterFirst = layoutUpdates();
+    const guint32 first = announcedRevision(afterFirst);
+    guint32 revision = 0;
+    auto root = layoutRoot(&revision);
+    EXPECT_EQ(revision, first);
+    EXPECT_EQ(stringOf(child(root.get(), 0).get(), "label"), "A");
+
+    item_->setMenu(menuWith("B"));
+    item_->setMenu(menuWith("C"));
+    item_->setMenu(menuWith("D"));
+    ASSERT_TRUE(waitFor([&] { return layoutUpdates() > afterFirst; }));
+    const guint32 second = announcedRevision(afterFirst + 1);
+    // One new tree went out, not three.
+    EXPECT_EQ(second, first + 1);
+    root = layoutRoot(&revision);
+    EXPECT_EQ(revision, second);
+    ASSERT_EQ(childCount(root.get()), 1u);
+    EXPECT_EQ(stringOf(child(root.get(), 0).get(), "label"), "D");
+    // By the time that answer came back, no further announcement was made.
+    EXPECT_EQ(layoutUpdates(), afterFirst + 1);
+}
+
+TEST_F(MenuExportTest, AClickPerformsTheItemsActionExactlyOnce)
+{
+    auto target = std::make_shared<Recorder>();
+    auto menu = std::make_shared<Menu>();
+    auto play = pickItem("Play", target);
+    play->setTag(7);
+    menu->addItem(pickItem("Other", target));
+    menu->addItem(play);
+    publish(menu);
+    auto root = layoutRoot();
+    auto node = findNode(root.get(), "Play");
+    ASSERT_TRUE(node);
+
+    auto reply = host_->event(menuPath_, nodeId(node.get()), "clicked");
+    ASSERT_TRUE(reply.value) << (reply.error ? reply.error->message : "");
+    ASSERT_TRUE(waitFor([&] { return !target->calls.empty(); }));
+    layoutRoot(); // one more round trip for any second delivery
+    ASSERT_EQ(target->calls.size(), 1u);
+    EXPECT_EQ(target->calls[0].first, "pick:");
+    EXPECT_EQ(target->calls[0].second, play.get());
+    EXPECT_EQ(target->calls[0].second->tag(), 7);
+
+    // Other events (hovering, opening) choose nothing.
+    ASSERT_TRUE(host_->event(menuPath_, nodeId(node.get()), "hovered").value);
+    layoutRoot();
+    EXPECT_EQ(target->calls.size(), 1u);
+}
+
+TEST_F(MenuExportTest, StaleUnknownAndMalformedClicksGetErrorsAndPerformNothing)
+{
+    auto oldTarget = std::make_shared<Recorder>();
+    auto newTarget = std::make_shared<Recorder>();
+    auto oldMenu = std::make_shared<Menu>();
+    oldMenu->addItem(pickItem("Play", oldTarget));
+    publish(oldMenu);
+    auto oldNode = findNode(layoutRoot().get(), "Play");
+    ASSERT_TRUE(oldNode);
+    const int staleId = nodeId(oldNode.get());
+
+    auto newMenu = std::make_shared<Menu>();
+    newMenu->addItem(pickItem("Play", newTarget));
+    publish(newMenu);
+    auto newNode = findNode(layoutRoot().get(), "Play");
+    ASSERT_TRUE(newNode);
+    ASSERT_NE(nodeId(newNode.get()), staleId);
+
+    EXPECT_TRUE(host_->event(menuPath_, staleId, "clicked").error);
+    EXPECT_TRUE(host_->event(menuPath_, 987654, "clicked").error);
+    auto wrongSignature = host_->call(g_dbus_connection_get_unique_name(native::sessionBus()), menuPath_,
+        "com.canonical.dbusmenu", "Event", g_variant_new("(ss)", "1", "clicked"));
+    EXPECT_TRUE(wrongSignature.error);
+    auto staleGroup = host_->call(g_dbus_connection_get_unique_name(native::sessionBus()), menuPath_,
+        "com.canonical.dbusmenu", "EventGroup", g_variant_new_parsed("([(%i, 'clicked', <0>, uint32 0)],)", staleId));
+    EXPECT_TRUE(staleGroup.error);
+
+    layoutRoot();
+    EXPECT_TRUE(oldTarget->calls.empty());
+    EXPECT_TRUE(newTarget->calls.empty());
+}
+
+TEST_F(MenuExportTest, ReplacingTheMenuReleasesThePreviousOne)
+{
+    auto target = std::make_shared<Recorder>();
+    auto oldMenu = std::make_shared<Menu>();
+    auto oldItem = pickItem("Play", target);
+    oldMenu->addItem(oldItem);
+    publish(oldMenu);
+    std::weak_ptr<MenuItem> watch = oldItem;
+    oldItem.reset();
+    oldMenu.reset();
+    publish(std::make_shared<Menu>());
+    EXPECT_TRUE(watch.expired());
+}
+
+} // namespace
+} // namespace orvo::test
