@@ -5,7 +5,7 @@
 #include "platform/StatusBar.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/tray/MenuExporter.h"
-#include "tests/linux/tray/TrayPeers.h"
+#include "tests/support/TrayPeers.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // finds the watcher, what its properties hold, which signals announce changes.
 #include "platform/StatusBar.h"
 #include "platform/linux/core/Bus.h"
-#include "tests/linux/tray/TrayPeers.h"
+#include "tests/support/TrayPeers.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

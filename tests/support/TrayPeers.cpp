@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "tests/linux/tray/TrayPeers.h"
+#include "tests/support/TrayPeers.h"
 #include "tests/support/TestSupport.h"
 
 #include <memory>
