@@ -1,30 +1,30 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Placeholder until the settings store lands.
 #include "platform/UserDefaults.h"
-
-#include <map>
+#include "platform/linux/store/SettingsFile.h"
 
 namespace orvo::platform {
 namespace {
-class MemoryDefaults final : public UserDefaults {
+
+class FileUserDefaults final : public UserDefaults {
 public:
+    // The file is small and the user may edit it while the application runs,
+    // so every look-up reads it again instead of keeping a copy.
     std::optional<Value> objectForKey(const std::string& key) override
     {
-        auto it = values_.find(key);
-        if (it == values_.end())
-            return std::nullopt;
-        return it->second;
+        return native::standardSettingsFile().value(key);
     }
-    void setObject(const Value& value, const std::string& key) override { values_[key] = value; }
-
-private:
-    std::map<std::string, Value> values_;
+    // A failed write leaves the previous document; the application goes on.
+    void setObject(const Value& value, const std::string& key) override
+    {
+        native::standardSettingsFile().setValue(key, value);
+    }
 };
+
 } // namespace
 
 UserDefaults& UserDefaults::standardUserDefaults()
 {
-    static MemoryDefaults defaults;
+    static FileUserDefaults defaults;
     return defaults;
 }
 
