@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +49,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool captureStd
     }
     if (pid_ == 0) {
         setpgid(0, 0);
+        // A test that crashes must not leave servers behind holding ctest's
+        // output pipe open.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (captureStdout) {
             dup2(pipeFds[1], STDOUT_FILENO);
         }

@@ -18,8 +18,10 @@ Paths:
   /huge                   a well-formed start, then 2 MiB more without a length
 """
 
+import ctypes
 import http.server
 import os
+import signal
 import ssl
 import subprocess
 import sys
@@ -117,7 +119,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.serve_file(path.lstrip("/"))
 
 
+def die_with_parent():
+    # A test that crashes cannot stop us; end with it instead of lingering.
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+    if os.getppid() == 1:
+        sys.exit(0)
+
+
 def main():
+    die_with_parent()
     os.makedirs(os.path.join(ROOT, "feeds"), exist_ok=True)
     make_certificates()
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)

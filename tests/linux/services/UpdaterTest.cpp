@@ -1,0 +1,420 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The update controller against a local HTTPS feed server (its own test CA)
+// and a notification server on a private bus that records what it is told.
+#include "platform/Updater.h"
+#include "platform/BuildConfig.h"
+#include "platform/UserDefaults.h"
+#include "platform/linux/core/Bus.h"
+#include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/services/Services.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+namespace orvo::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using glib::GRef;
+using glib::GUnique;
+
+// Owns org.freedesktop.Notifications on its own connection and records every
+// Notify call.
+class NotificationServer {
+public:
+    struct Notification {
+        std::string appName, summary, body;
+        std::vector<std::string> actions;
+        guint32 id = 0;
+    };
+
+    explicit NotificationServer(const std::string& address)
+    {
+        connection_ = glib::adopt(g_dbus_connection_new_for_address_sync(address.c_str(),
+            static_cast<GDBusConnectionFlags>(
+                G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr));
+        node_.reset(g_dbus_node_info_new_for_xml(introspection, nullptr));
+        static const GDBusInterfaceVTable vtable = { &NotificationServer::onCall, nullptr, nullptr, {} };
+        registration_ = g_dbus_connection_register_object(
+            connection_.get(), path, node_->interfaces[0], &vtable, this, nullptr, nullptr);
+        owner_ = g_bus_own_name_on_connection(
+            connection_.get(), name, G_BUS_NAME_OWNER_FLAGS_NONE,
+            [](GDBusConnection*, const char*, gpointer self) { static_cast<NotificationServer*>(self)->owned_ = true; },
+            nullptr, this, nullptr);
+        if (!test::waitFor([this] { return owned_; })) {
+            throw std::runtime_error("could not own the notification name");
+        }
+    }
+
+    ~NotificationServer()
+    {
+        g_bus_unown_name(owner_);
+        g_dbus_connection_unregister_object(connection_.get(), registration_);
+    }
+
+    void invokeAction(guint32 id, const char* key)
+    {
+        g_dbus_connection_emit_signal(
+            connection_.get(), nullptr, path, name, "ActionInvoked", g_variant_new("(us)", id, key), nullptr);
+    }
+
+    std::vector<Notification> received;
+
+private:
+    static constexpr const char* name = "org.freedesktop.Notifications";
+    static constexpr const char* path = "/org/freedesktop/Notifications";
+    static constexpr const char* introspection = R"(<node><interface name="org.freedesktop.Notifications">
+        <method name="Notify"><arg type="s" direction="in"/><arg type="u" direction="in"/>
+          <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="s" direction="in"/>
+          <arg type="as" direction="in"/><arg type="a{sv}" direction="in"/><arg type="i" direction="in"/>
+          <arg type="u" direction="out"/></method>
+        <method name="GetCapabilities"><arg type="as" direction="out"/></method>
+        <signal name="ActionInvoked"><arg type="u"/><arg type="s"/></signal>
+        </interface></node>)";
+
+    static void onCall(GDBusConnection*, const char*, const char*, const char*, const char* method,
+        GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data)
+    {
+        auto* self = static_cast<NotificationServer*>(data);
+        if (g_strcmp0(method, "GetCapabilities") == 0) {
+            const char* caps[] = { "actions", "body", nullptr };
+            g_dbus_method_invocation_return_value(invocation, g_variant_new("(^as)", caps));
+            return;
+        }
+        Notification n;
+        const char *appName = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
+        guint32 replaces = 0;
+        GVariantIter* actions = nullptr;
+        GVariant* hints = nullptr;
+        gint32 timeout = 0;
+        g_variant_get(parameters, "(&su&s&s&sas@a{sv}i)", &appName, &replaces, &icon, &summary, &body, &actions, &hints,
+            &timeout);
+        const char* action = nullptr;
+        while (g_variant_iter_next(actions, "&s", &action)) {
+            n.actions.emplace_back(action);
+        }
+        g_variant_iter_free(actions);
+        g_variant_unref(hints);
+        n.appName = appName;
+        n.summary = summary;
+        n.body = body;
+        n.id = ++self->lastId_;
+        self->received.push_back(n);
+        g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", n.id));
+    }
+
+    GRef<GDBusConnection> connection_;
+    GUnique<GDBusNodeInfo> node_;
+    guint registration_ = 0;
+    guint owner_ = 0;
+    bool owned_ = false;
+    guint32 lastId_ = 100;
+};
+
+std::string appcast(const std::string& version, const std::string& link = "https://downloads.example.org/orvo")
+{
+    return "<?xml version=\"1.0\"?>\n<rss version=\"2.0\" "
+           "xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel><title>OrvoMenu</title>"
+           "<item><title>Version "
+        + version + "</title><enclosure url=\"" + link + "\" sparkle:version=\"" + version
+        + "\" type=\"application/octet-stream\"/></item></channel></rss>\n";
+}
+
+// Versions relative to the one being built, so the table survives a release.
+std::string newerVersion()
+{
+    return std::string(build::version) + ".1";
+}
+
+class UpdaterTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_setenv("XDG_CONFIG_HOME", (dir_.path() / "config").c_str(), TRUE);
+        serverDir_ = dir_.path() / "server";
+        fs::create_directories(serverDir_);
+        server_ = test::ChildProcess(
+            { "/usr/bin/python3", ORVO_TEST_SUPPORT_DIR "/feed/feed_server.py", serverDir_.string() }, true);
+        port_ = server_.readLine(std::chrono::seconds(30));
+        ASSERT_FALSE(port_.empty()) << "feed server did not start";
+        notifications_ = std::make_unique<NotificationServer>(bus_.address());
+        // The private bus stops before the process ends; that must not end
+        // the process (GLib's shared connection raises SIGTERM when closed).
+        g_dbus_connection_set_exit_on_close(native::sessionBus(), FALSE);
+
+        writeFeed("newer.xml", appcast(newerVersion()));
+        writeFeed("same.xml", appcast(build::version));
+        native::setUpdateCaFileForTesting((serverDir_ / "ca.pem").string());
+        native::setUpdateFeedForTesting(url("newer.xml"));
+        native::setUriLauncherForTesting([this](const std::string& link) { opened_.push_back(link); });
+    }
+
+    std::string url(const std::string& path) const { return "https://127.0.0.1:" + port_ + "/" + path; }
+
+    void writeFeed(const std::string& name, const std::string& content)
+    {
+        std::ofstream(serverDir_ / "feeds" / name, std::ios::binary) << content;
+    }
+
+    std::vector<std::string> requests() const
+    {
+        std::ifstream log(serverDir_ / "requests.log");
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(log, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    static void check(UpdaterController& controller)
+    {
+        ASSERT_TRUE(controller.respondsToSelector("checkForUpdates:"));
+        controller.performSelector("checkForUpdates:", nullptr);
+    }
+
+    bool waitForNotifications(std::size_t count)
+    {
+        return test::waitFor([&] { return notifications_->received.size() >= count; }, std::chrono::seconds(20));
+    }
+
+    static void enableAutomaticChecks(std::optional<double> lastCheck)
+    {
+        UserDefaults::standardUserDefaults().setObject(Value::boolean(true), "automaticallyChecksForUpdates");
+        if (lastCheck) {
+            UserDefaults::standardUserDefaults().setObject(Value::number(*lastCheck), "lastUpdateCheck");
+        }
+    }
+
+    static double now() { return static_cast<double>(g_get_real_time()) / G_USEC_PER_SEC; }
+
+    test::PrivateBus bus_;
+    test::TempDir dir_;
+    fs::path serverDir_;
+    test::ChildProcess server_;
+    std::string port_;
+    std::unique_ptr<NotificationServer> notifications_;
+    std::vector<std::string> opened_;
+};
+
+struct CheckCase {
+    const char* name;
+    const char* path; // on the feed server; a full address when it has a scheme
+    const char* feed; // written as feeds/<path> when set
+    const char* summaryHas; // expected in the summary
+    const char* bodyHas; // expected in the body
+    bool trustOtherCa = false;
+};
+
+void PrintTo(const CheckCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class UserCheckTest : public UpdaterTest, public ::testing::WithParamInterface<CheckCase> { };
+
+TEST_P(UserCheckTest, TellsTheOutcome)
+{
+    const auto& c = GetParam();
+    if (c.feed) {
+        writeFeed(c.path, c.feed);
+    }
+    const std::string path = c.path;
+    native::setUpdateFeedForTesting(path.find("://") != std::string::npos ? path : url(path));
+    if (c.trustOtherCa) {
+        native::setUpdateCaFileForTesting((serverDir_ / "other-ca.pem").string());
+    }
+    // A stalled server meets a short limit instead of the 30 s one.
+    native::setUpdateTimeoutForTesting(std::chrono::milliseconds(path == "slow" ? 300 : 15000));
+
+    auto controller = UpdaterController::create(true);
+    check(*controller);
+    ASSERT_TRUE(waitForNotifications(1));
+    EXPECT_FALSE(native::updateCheckRunning(*controller));
+
+    const auto n = notifications_->received.at(0); // a copy: later calls grow the list
+    EXPECT_EQ(n.appName, "OrvoMenu");
+    EXPECT_NE(n.summary.find(c.summaryHas), std::string::npos) << n.summary;
+    EXPECT_NE(n.body.find(c.bodyHas), std::string::npos) << n.body;
+    // Only an available update offers something to open.
+    const bool offersUpdate = std::string(c.summaryHas) == "is available";
+    EXPECT_EQ(!n.actions.empty(), offersUpdate);
+    test::drainMainContext();
+    EXPECT_EQ(notifications_->received.size(), 1u);
+}
+
+const std::string oversizedDeclared = [] {
+    std::string feed = "<?xml version=\"1.0\"?><rss><channel>";
+    feed += std::string(1100 * 1024, ' ');
+    return feed + "</channel></rss>";
+}();
+const std::string olderFeed = appcast(std::string(build::version) + "-beta1");
+const std::string newerFeed = appcast(std::string(build::version) + ".1");
+
+INSTANTIATE_TEST_SUITE_P(Feeds, UserCheckTest,
+    ::testing::Values(CheckCase { "Newer", "newer.xml", nullptr, "is available", build::version },
+        CheckCase { "Same", "same.xml", nullptr, "up to date", build::version },
+        CheckCase { "Older", "older.xml", olderFeed.c_str(), "up to date", "" },
+        CheckCase {
+            "Malformed", "bad.xml", "<rss><channel><item><version>99</version>", "Could not", "could not be read" },
+        CheckCase { "NoVersions", "empty.xml", "<rss version=\"2.0\"><channel><item/></channel></rss>", "Could not",
+            "could not be read" },
+        CheckCase { "OversizedDeclared", "big.xml", oversizedDeclared.c_str(), "Could not", "could not be read" },
+        CheckCase { "OversizedStreamed", "huge", nullptr, "Could not", "could not be read" },
+        CheckCase { "Missing", "missing.xml", nullptr, "Could not", "not found" },
+        CheckCase { "UntrustedCertificate", "newer.xml", nullptr, "Could not", "not trusted", true },
+        CheckCase { "Stalled", "slow", nullptr, "Could not", "in time" },
+        CheckCase { "RedirectToHttp", "redirect-http/newer.xml", nullptr, "Could not", "insecure" },
+        CheckCase { "RedirectToHttps", "redirect/newer.xml", nullptr, "is available", "" },
+        CheckCase { "PlainHttpFeed", "http://127.0.0.1:9/newer.xml", nullptr, "Could not", "insecure" },
+        // Port 9 (discard) has no listener here: the connection is refused.
+        CheckCase { "NoServer", "https://127.0.0.1:9/newer.xml", nullptr, "Could not", "could not be reached" }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpdaterTest, AvailableUpdateOpensItsWebLinkOnly)
+{
+    auto controller = UpdaterController::create(true);
+    check(*controller);
+    ASSERT_TRUE(waitForNotifications(1));
+    const auto n = notifications_->received.at(0); // a copy: later calls grow the list
+    ASSERT_EQ(n.actions.size(), 2u);
+    EXPECT_EQ(n.actions[0], "default");
+    // A click on the notification opens the link.
+    notifications_->invokeAction(n.id, "default");
+    ASSERT_TRUE(test::waitFor([&] { return !opened_.empty(); }));
+    EXPECT_EQ(opened_, std::vector<std::string> { "https://downloads.example.org/orvo" });
+
+    // A link the desktop should not follow blindly is not offered.
+    writeFeed("newer.xml", appcast(newerVersion(), "file:///etc/passwd"));
+    check(*controller);
+    ASSERT_TRUE(waitForNotifications(2));
+    EXPECT_TRUE(notifications_->received.at(1).actions.empty());
+    notifications_->invokeAction(notifications_->received.at(1).id, "default");
+    notifications_->invokeAction(n.id, "default"); // already used
+    check(*controller); // a round trip on the bus: the signals above have arrived by its end
+    ASSERT_TRUE(waitForNotifications(3));
+    EXPECT_EQ(opened_.size(), 1u);
+}
+
+TEST_F(UpdaterTest, SecondCheckWhileOneRunsIsIgnored)
+{
+    native::setUpdateFeedForTesting(url("hold/newer.xml"));
+    auto controller = UpdaterController::create(true);
+    check(*controller);
+    check(*controller);
+    ASSERT_TRUE(test::waitFor([&] { return !requests().empty(); }));
+    EXPECT_TRUE(native::updateCheckRunning(*controller));
+    check(*controller);
+    std::ofstream(serverDir_ / "release") << "go";
+    ASSERT_TRUE(waitForNotifications(1));
+
+    // A later check runs; had the ignored ones run, their notifications and
+    // requests would have come before this one's.
+    native::setUpdateFeedForTesting(url("same.xml"));
+    check(*controller);
+    ASSERT_TRUE(waitForNotifications(2));
+    EXPECT_EQ(requests(), (std::vector<std::string> { "/hold/newer.xml", "/same.xml" }));
+    EXPECT_NE(notifications_->received[1].summary.find("up to date"), std::string::npos);
+}
+
+TEST_F(UpdaterTest, AutomaticChecksAreOffByDefault)
+{
+    auto controller = UpdaterController::create(true);
+    EXPECT_FALSE(native::scheduledUpdateWakeUp(*controller));
+    EXPECT_FALSE(native::updateCheckRunning(*controller));
+    // A manual check still works and arms nothing afterwards.
+    check(*controller);
+    ASSERT_TRUE(waitForNotifications(1));
+    EXPECT_FALSE(native::scheduledUpdateWakeUp(*controller));
+}
+
+TEST_F(UpdaterTest, RecentCheckSchedulesOneWakeUpADayLater)
+{
+    const double last = std::floor(now()) - 3600;
+    enableAutomaticChecks(last);
+    auto controller = UpdaterController::create(true);
+    const auto wakeUp = native::scheduledUpdateWakeUp(*controller);
+    ASSERT_TRUE(wakeUp);
+    EXPECT_NEAR(wakeUp->dueAtSeconds, last + 86400, 1);
+    EXPECT_TRUE(g_main_context_find_source_by_id(nullptr, wakeUp->sourceId));
+    EXPECT_FALSE(native::updateCheckRunning(*controller));
+    test::drainMainContext();
+    EXPECT_TRUE(requests().empty());
+}
+
+TEST_F(UpdaterTest, OverdueAutomaticCheckRunsThenSleepsADay)
+{
+    enableAutomaticChecks(now() - 3 * 86400);
+    auto controller = UpdaterController::create(true);
+    const auto first = native::scheduledUpdateWakeUp(*controller);
+    ASSERT_TRUE(first);
+    EXPECT_LE(first->dueAtSeconds, now() + 10); // soon after start-up, not a day later
+
+    native::fireUpdateWakeUpForTesting(*controller);
+    EXPECT_FALSE(g_main_context_find_source_by_id(nullptr, first->sourceId));
+    EXPECT_TRUE(native::updateCheckRunning(*controller));
+    EXPECT_FALSE(native::scheduledUpdateWakeUp(*controller)); // no timer while the check runs
+    ASSERT_TRUE(waitForNotifications(1));
+    EXPECT_NE(notifications_->received[0].summary.find("is available"), std::string::npos);
+
+    const auto stored = UserDefaults::standardUserDefaults().objectForKey("lastUpdateCheck");
+    ASSERT_TRUE(stored && stored->kind() == Value::Kind::Number);
+    EXPECT_NEAR(stored->asNumber(), now(), 5);
+    const auto next = native::scheduledUpdateWakeUp(*controller);
+    ASSERT_TRUE(next);
+    EXPECT_NEAR(next->dueAtSeconds, stored->asNumber() + 86400, 1);
+    EXPECT_TRUE(g_main_context_find_source_by_id(nullptr, next->sourceId));
+}
+
+TEST_F(UpdaterTest, AutomaticCheckIsSilentWithoutAnUpdate)
+{
+    native::setUpdateFeedForTesting(url("same.xml"));
+    enableAutomaticChecks(std::nullopt);
+    auto controller = UpdaterController::create(true);
+    native::fireUpdateWakeUpForTesting(*controller);
+    ASSERT_TRUE(test::waitFor([&] { return !native::updateCheckRunning(*controller); }));
+    EXPECT_EQ(requests().size(), 1u);
+    // Notifications from one sender arrive in order: the manual check's is the first.
+    check(*controller);
+    ASSERT_TRUE(waitForNotifications(1));
+    test::drainMainContext();
+    ASSERT_EQ(notifications_->received.size(), 1u);
+    EXPECT_NE(notifications_->received[0].summary.find("up to date"), std::string::npos);
+}
+
+TEST_F(UpdaterTest, TurningAutomaticChecksOffStopsTheSchedule)
+{
+    enableAutomaticChecks(std::nullopt);
+    auto controller = UpdaterController::create(true);
+    ASSERT_TRUE(native::scheduledUpdateWakeUp(*controller));
+    UserDefaults::standardUserDefaults().setObject(Value::boolean(false), "automaticallyChecksForUpdates");
+    native::fireUpdateWakeUpForTesting(*controller);
+    EXPECT_FALSE(native::updateCheckRunning(*controller));
+    EXPECT_FALSE(native::scheduledUpdateWakeUp(*controller));
+    test::drainMainContext();
+    EXPECT_TRUE(requests().empty());
+}
+
+TEST_F(UpdaterTest, ControllerGoneMidCheckIsHarmless)
+{
+    native::setUpdateFeedForTesting(url("hold/newer.xml"));
+    auto controller = UpdaterController::create(true);
+    check(*controller);
+    ASSERT_TRUE(test::waitFor([&] { return !requests().empty(); }));
+    controller.reset();
+    std::ofstream(serverDir_ / "release") << "go";
+    // Whatever was under way ends without a word to the user.
+    auto other = UpdaterController::create(true);
+    native::setUpdateFeedForTesting(url("same.xml"));
+    check(*other);
+    ASSERT_TRUE(waitForNotifications(1));
+    test::drainMainContext();
+    EXPECT_EQ(notifications_->received.size(), 1u);
+}
+
+} // namespace
+} // namespace orvo::platform
