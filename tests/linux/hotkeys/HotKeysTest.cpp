@@ -4,7 +4,7 @@
 #include "platform/EventManager.h"
 #include "platform/common/HotKeyBackend.h"
 #include "platform/linux/hotkeys/X11HotKeys.h"
-#include "tests/linux/hotkeys/XvfbDisplay.h"
+#include "tests/support/XvfbDisplay.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

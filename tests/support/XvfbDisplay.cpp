@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "tests/linux/hotkeys/XvfbDisplay.h"
+#include "tests/support/XvfbDisplay.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
