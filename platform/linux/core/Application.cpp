@@ -2,15 +2,23 @@
 #include "platform/Application.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/core/Launch.h"
 
 #include <glib-unix.h>
 
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace orvo::platform {
 namespace {
+
+std::vector<void (*)()>& afterLaunchTasks()
+{
+    static std::vector<void (*)()> tasks;
+    return tasks;
+}
 
 class GLibApplication final : public Application {
 public:
@@ -63,6 +71,15 @@ private:
         if (app->delegate_) {
             app->delegate_->applicationDidFinishLaunching();
         }
+        for (auto* task : afterLaunchTasks()) {
+            g_idle_add_full(
+                G_PRIORITY_LOW,
+                [](gpointer data) -> gboolean {
+                    reinterpret_cast<void (*)()>(data)();
+                    return G_SOURCE_REMOVE;
+                },
+                reinterpret_cast<gpointer>(task), nullptr);
+        }
         return G_SOURCE_REMOVE;
     }
 
@@ -77,6 +94,11 @@ private:
 };
 
 } // namespace
+
+void native::runAfterLaunch(void (*task)())
+{
+    afterLaunchTasks().push_back(task);
+}
 
 Application& Application::sharedApplication()
 {
