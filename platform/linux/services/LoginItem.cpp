@@ -4,6 +4,7 @@
 #include "platform/LoginItem.h"
 #include "platform/BuildConfig.h"
 #include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/core/Paths.h"
 #include "platform/linux/services/Services.h"
 
 #include <glib/gstdio.h>
@@ -114,13 +115,7 @@ EntryState readEntry(const std::string& path)
 
 std::string autostartEntryPath()
 {
-    const char* configHome = g_getenv("XDG_CONFIG_HOME");
-    std::filesystem::path base;
-    if (configHome && g_path_is_absolute(configHome)) {
-        base = configHome;
-    } else {
-        base = std::filesystem::path(g_get_home_dir()) / ".config";
-    }
+    const auto base = native::configHome();
     return (base / "autostart" / (std::string(build::appId) + ".desktop")).string();
 }
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/linux/store/SettingsFile.h"
+#include "platform/linux/core/Paths.h"
 
 #include <glib.h>
 #include <glib/gstdio.h>
@@ -239,13 +240,7 @@ bool SettingsFile::replaceDocument(const std::string& bytes) const
 
 std::filesystem::path defaultSettingsPath()
 {
-    const char* configHome = g_getenv("XDG_CONFIG_HOME");
-    std::filesystem::path base;
-    if (configHome && g_path_is_absolute(configHome)) {
-        base = configHome;
-    } else {
-        base = std::filesystem::path(g_get_home_dir()) / ".config";
-    }
+    const auto base = native::configHome();
     return base / "orvomenu" / "defaults.json";
 }
 
