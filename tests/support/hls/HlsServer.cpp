@@ -21,17 +21,21 @@ struct Unref {
 };
 } // namespace
 
-HlsServer::HlsServer() : HlsServer(Options{}) {}
+HlsServer::HlsServer()
+    : HlsServer(Options {})
+{
+}
 
 HlsServer::HlsServer(const Options& options)
 {
     const auto caDir = options.caDir.empty() ? work_.path() / "ca" : options.caDir;
     std::ostringstream duration;
     duration << options.segmentSeconds;
-    process_ = ChildProcess({"/usr/bin/python3", ORVO_HLS_SERVER_SCRIPT, "--ca-dir", caDir.string(), "--work-dir",
-                             (work_.path() / "work").string(), "--segment-duration", duration.str(), "--window",
-                             std::to_string(options.window), "--fault", options.fault},
-                            true);
+    process_ = ChildProcess(
+        { "/usr/bin/python3", ORVO_HLS_SERVER_SCRIPT, "--ca-dir", caDir.string(), "--work-dir",
+            (work_.path() / "work").string(), "--segment-duration", duration.str(), "--window",
+            std::to_string(options.window), "--fault", options.fault, "--port", std::to_string(options.port) },
+        true);
     // Making keys takes a moment on a busy machine.
     const std::string line = process_.readLine(std::chrono::seconds(60));
     std::istringstream in(line);
@@ -52,8 +56,11 @@ std::string HlsServer::url(const std::string& channelId) const
 std::string HlsServer::control(const std::string& pathAndQuery)
 {
     std::unique_ptr<GSocketClient, Unref> client(g_socket_client_new());
-    std::unique_ptr<GSocketConnection, Unref> connection(
-        g_socket_client_connect_to_host(client.get(), "127.0.0.1", static_cast<guint16>(controlPort_), nullptr, nullptr));
+    // A direct connection: the proxy resolver would reach for the session bus,
+    // whose end (at test teardown) GLib answers by ending the process.
+    g_socket_client_set_enable_proxy(client.get(), FALSE);
+    std::unique_ptr<GSocketConnection, Unref> connection(g_socket_client_connect_to_host(
+        client.get(), "127.0.0.1", static_cast<guint16>(controlPort_), nullptr, nullptr));
     if (!connection) {
         throw std::runtime_error("HLS server control port not reachable");
     }

@@ -16,9 +16,12 @@ namespace orvo::test {
 class HlsServer {
 public:
     struct Options {
+        // HTTPS port; 0 picks a free one (a build with a fixed stream host
+        // needs its port).
+        int port = 0;
         // Folder of the test CA; made by the server when missing. Empty: a
         // fresh CA in the server's scratch folder.
-        std::filesystem::path caDir;
+        std::filesystem::path caDir {};
         double segmentSeconds = 1.0;
         int window = 6;
         std::string fault = "none";

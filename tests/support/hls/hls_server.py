@@ -115,9 +115,11 @@ class Radio:
     def __init__(self, args):
         self.args = args
         self.work = args.work_dir
-        self.start = time.monotonic()
         self.frames = max(1, round(args.segment_duration * RATE / FRAME))
         self.duration = self.frames * FRAME / RATE
+        # On the air for a while already: the playlist is full from the start,
+        # as a real live stream's is.
+        self.start = time.monotonic() - args.window * self.duration
         self.lock = threading.Lock()
         self.segments = {}
         self.faults = {}  # channel id or "*" -> fault name
@@ -256,6 +258,9 @@ class ThreadingServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
+    def handle_error(self, request, client_address):
+        pass  # clients that hang up mid-reply are expected here
+
 
 class TlsServer(ThreadingServer):
     """Wraps each accepted socket with the certificate that the current fault
@@ -272,9 +277,6 @@ class TlsServer(ThreadingServer):
         except (ssl.SSLError, OSError):
             return
         super().finish_request(request, client_address)
-
-    def handle_error(self, request, client_address):
-        pass  # clients that hang up mid-reply are expected here
 
 
 class ControlHandler(http.server.BaseHTTPRequestHandler):
@@ -310,6 +312,8 @@ class ControlHandler(http.server.BaseHTTPRequestHandler):
 
 
 def main():
+    # Ends with whoever started it, also when that process was killed.
+    parent = os.getppid()
     p = argparse.ArgumentParser(description=__doc__)
     p.add_argument("--port", type=int, default=0, help="HTTPS port (0: any free one)")
     p.add_argument("--ca-dir", required=True, help="folder of the test CA (made when missing)")
@@ -385,10 +389,10 @@ def main():
         radio.faults["*"] = "none"
         set_fault("*", "refuse")
 
-    print("READY %d %d %s" % (port, control.server_address[1], ca), flush=True)
+    print("READY %d %d %s %d" % (port, control.server_address[1], ca, radio.plain_port), flush=True)
     try:
-        while True:
-            time.sleep(3600)
+        while os.getppid() == parent:
+            time.sleep(0.5)
     except KeyboardInterrupt:
         pass
 
