@@ -40,6 +40,9 @@ public:
         g_unix_signal_add(SIGTERM, &GLibApplication::quitOnSignal, this);
         g_unix_signal_add(SIGINT, &GLibApplication::quitOnSignal, this);
         g_main_loop_run(loop_.get());
+        // Answers already queued (the reply to the quit click itself) still
+        // reach their callers before the process ends.
+        g_dbus_connection_flush_sync(native::sessionBus(), nullptr, nullptr);
     }
 
     void terminate() override { g_main_loop_quit(loop_.get()); }
