@@ -1,0 +1,289 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The installed app on a desktop of its own: private session bus, Xvfb, a tray
+// watcher and host, playerctl, and the local HTTPS radio at the address the
+// app was built with. The audio sink writes what the app plays to a file, so
+// "sound" means decoded samples arriving there.
+#include "tests/support/TestSupport.h"
+#include "tests/support/TrayPeers.h"
+#include "tests/support/XvfbDisplay.h"
+#include "tests/support/hls/HlsServer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+
+namespace orvo::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string readFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// What the app has played: 16-bit mono samples at 8 kHz in a file.
+class Recording {
+public:
+    explicit Recording(fs::path file)
+        : file_(std::move(file))
+    {
+    }
+
+    std::string sinkDescription() const
+    {
+        return "audioconvert ! audioresample ! audio/x-raw,format=S16LE,channels=1,rate=8000 ! filesink sync=true "
+               "location="
+            + file_.string();
+    }
+    std::uintmax_t size() const
+    {
+        std::error_code error;
+        const auto n = fs::file_size(file_, error);
+        return error ? 0 : n;
+    }
+    // Samples keep arriving and the newest half second is not silence.
+    bool flowing()
+    {
+        const auto start = size();
+        if (!waitFor([&] { return size() >= start + 8000; }, 15s)) {
+            return false;
+        }
+        const std::string data = readFile(file_);
+        const std::size_t tail = std::min<std::size_t>(data.size() & ~std::size_t(1), 8000);
+        double sum = 0;
+        for (std::size_t i = data.size() - tail; i + 1 < data.size(); i += 2) {
+            const auto sample = static_cast<std::int16_t>(
+                static_cast<unsigned char>(data[i]) | (static_cast<unsigned char>(data[i + 1]) << 8));
+            sum += double(sample) * sample;
+        }
+        return std::sqrt(sum / (tail / 2.0)) > 500;
+    }
+    // Nothing arrives for a while. Absence needs an observation window; it
+    // bounds the test, it measures nothing.
+    bool silent()
+    {
+        waitFor([] { return false; }, 300ms); // let samples already on their way land
+        const auto start = size();
+        waitFor([] { return false; }, 1500ms);
+        return size() == start;
+    }
+
+private:
+    fs::path file_;
+};
+
+// One user's desktop: X, a session bus, a tray, the radio and a home folder.
+class Desktop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_setenv("XDG_CONFIG_HOME", (home_.path() / "config").c_str(), TRUE);
+        g_unsetenv("XDG_CURRENT_DESKTOP");
+        g_setenv("ORVO_AUDIO_SINK", recording_.sinkDescription().c_str(), TRUE);
+        watcher_.emplace();
+    }
+
+    fs::path config() const { return home_.path() / "config"; }
+    fs::path settingsFile() const { return config() / "orvomenu" / "defaults.json"; }
+
+    // Starts the app and waits for its tray item.
+    void start()
+    {
+        const auto before = watcher_->registrations().size();
+        app_ = ChildProcess({ ORVO_E2E_BINARY });
+        ASSERT_TRUE(waitFor([&] { return watcher_->registrations().size() > before; })) << "the item never registered";
+        host_.emplace(watcher_->registrations().back().service);
+        auto menu = host_->property("Menu");
+        ASSERT_TRUE(menu);
+        menuPath_ = g_variant_get_string(menu.get(), nullptr);
+        ASSERT_TRUE(waitFor([&] { return static_cast<bool>(layout()); }));
+    }
+
+    // The menu's root node as the host sees it now.
+    GUnique<GVariant> layout()
+    {
+        auto reply = host_->getLayout(menuPath_);
+        if (!reply.value) {
+            return nullptr;
+        }
+        return GUnique<GVariant>(g_variant_get_child_value(reply.value.get(), 1));
+    }
+    // An item by the labels on its path, from the top of the menu.
+    GUnique<GVariant> item(const std::vector<std::string>& path)
+    {
+        GUnique<GVariant> node = layout();
+        for (const auto& label : path) {
+            if (!node) {
+                return nullptr;
+            }
+            node = findNode(node.get(), label);
+        }
+        return node;
+    }
+    void click(const std::vector<std::string>& path)
+    {
+        auto node = item(path);
+        ASSERT_TRUE(node) << path.back();
+        const auto reply = host_->event(menuPath_, nodeId(node.get()), "clicked");
+        ASSERT_FALSE(reply.error) << reply.error->message;
+    }
+    int checked(const std::vector<std::string>& path)
+    {
+        auto node = item(path);
+        if (!node) {
+            return -1;
+        }
+        auto state = nodeProperty(node.get(), "toggle-state");
+        return state ? g_variant_get_int32(state.get()) : 0;
+    }
+    std::string label()
+    {
+        auto value = host_->property("XAyatanaLabel");
+        return value ? g_variant_get_string(value.get(), nullptr) : "";
+    }
+    bool labelBecomes(const std::string& text)
+    {
+        return waitFor([&] { return label() == text; });
+    }
+    CommandResult playerctl(std::vector<std::string> arguments)
+    {
+        arguments.insert(arguments.begin(), { "playerctl", "-p", "orvomenu" });
+        return runCommand(arguments);
+    }
+
+    TempDir home_;
+    Recording recording_ { home_.path() / "played.raw" };
+    PrivateBus bus_;
+    XvfbDisplay display_;
+    HlsServer radio_ { HlsServer::Options { .port = ORVO_E2E_PORT, .caDir = ORVO_E2E_CA_DIR } };
+    std::optional<TestWatcher> watcher_;
+    std::optional<TestHost> host_;
+    std::string menuPath_;
+    ChildProcess app_;
+};
+
+TEST_F(Desktop, TheWholeRoadAUserTakes)
+{
+    start();
+    auto pixmaps = host_->property("IconPixmap");
+    ASSERT_TRUE(pixmaps);
+    EXPECT_GE(g_variant_n_children(pixmaps.get()), 1u) << "the item shows its picture";
+    EXPECT_EQ(label(), "");
+
+    // Choose a channel: sound, check mark, label.
+    click({ "Vessa 1" });
+    EXPECT_TRUE(labelBecomes("Vessa 1"));
+    EXPECT_TRUE(recording_.flowing());
+    EXPECT_EQ(checked({ "Vessa 1" }), 1);
+
+    // Choose it again: silence, still checked, label kept.
+    click({ "Vessa 1" });
+    EXPECT_TRUE(waitFor([&] { return playerctl({ "status" }).output == "Paused\n"; }));
+    EXPECT_TRUE(recording_.silent());
+    EXPECT_EQ(checked({ "Vessa 1" }), 1);
+    EXPECT_EQ(label(), "Vessa 1");
+
+    // Alt+2 plays the second slot's channel.
+    EXPECT_TRUE(display_.press("alt+2"));
+    EXPECT_TRUE(labelBecomes("Vessa 2"));
+    EXPECT_TRUE(recording_.flowing());
+    EXPECT_EQ(checked({ "Vessa 2" }), 1);
+    EXPECT_EQ(checked({ "Vessa 1" }), 0);
+
+    // The media keys toggle it.
+    EXPECT_EQ(playerctl({ "play-pause" }).status, 0);
+    EXPECT_TRUE(waitFor([&] { return playerctl({ "status" }).output == "Paused\n"; }));
+    EXPECT_TRUE(recording_.silent());
+    EXPECT_EQ(playerctl({ "play-pause" }).status, 0);
+    EXPECT_TRUE(recording_.flowing());
+    EXPECT_EQ(playerctl({ "metadata", "title" }).output, "Vessa 2\n");
+
+    // Assign Kelmora to slot 4, then Alt+4 plays it.
+    click({ "Keyboard Shortcuts", "\u23254: None", "Kelmora" });
+    EXPECT_TRUE(waitFor([&] { return static_cast<bool>(item({ "Keyboard Shortcuts", "\u23254: Kelmora" })); }));
+    EXPECT_TRUE(display_.press("alt+4"));
+    EXPECT_TRUE(labelBecomes("Kelmora"));
+
+    // Launch at login follows the switch.
+    const fs::path autostart = config() / "autostart" / "orvomenu.desktop";
+    click({ "Launch at Login" });
+    EXPECT_TRUE(waitFor([&] { return fs::exists(autostart) && checked({ "Launch at Login" }) == 1; }));
+    click({ "Launch at Login" });
+    EXPECT_TRUE(waitFor([&] { return !fs::exists(autostart) && checked({"Launch at Login"}) == 0; }));
+
+    // Quit: status 0, settings intact.
+    const std::string settings = readFile(settingsFile());
+    click({ "Quit" });
+    EXPECT_EQ(app_.wait(), 0);
+    EXPECT_EQ(readFile(settingsFile()), settings);
+    EXPECT_NE(settings.find("\"kelmora80a\""), std::string::npos);
+
+    // Start again: the assignment is still there.
+    start();
+    EXPECT_TRUE(item({ "Keyboard Shortcuts", "\u23254: Kelmora" }));
+    EXPECT_TRUE(item({ "Keyboard Shortcuts", "\u23251: Vessa 1" }));
+}
+
+TEST_F(Desktop, TheItemComesBackWhenThePanelRestarts)
+{
+    start();
+    const std::string service = watcher_->registrations().back().service;
+    for (int restart = 0; restart < 2; ++restart) {
+        watcher_.reset();
+        watcher_.emplace();
+        ASSERT_TRUE(waitFor([&] { return !watcher_->registrations().empty(); }));
+        EXPECT_EQ(watcher_->registrations().back().service, service);
+    }
+    // The menu still works through the new panel.
+    click({ "Vessa 2" });
+    EXPECT_TRUE(labelBecomes("Vessa 2"));
+}
+
+TEST_F(Desktop, SoundComesBackAfterTheNetworkDrops)
+{
+    start();
+    click({ "Vessa 3" });
+    ASSERT_TRUE(recording_.flowing());
+    radio_.setFault("refuse");
+    // The buffered seconds run out, then nothing plays while the network is
+    // gone.
+    EXPECT_TRUE(waitFor([&] { return recording_.silent(); }, 60s));
+    radio_.setFault("none");
+    EXPECT_TRUE(recording_.flowing()) << "the player retries by itself";
+    EXPECT_EQ(playerctl({ "status" }).output, "Playing\n");
+}
+
+TEST_F(Desktop, ACorruptSettingsFileIsKeptAndDefaultsAreSeeded)
+{
+    fs::create_directories(settingsFile().parent_path());
+    std::ofstream(settingsFile()) << "{\"hotkeyChannels\": [\"vessa180a\", ";
+    start();
+    EXPECT_TRUE(item({ "Keyboard Shortcuts", "\u23251: Vessa 1" }));
+    EXPECT_TRUE(item({ "Keyboard Shortcuts", "\u23253: Vessa 3" }));
+    EXPECT_NE(readFile(settingsFile()).find("vessa380a"), std::string::npos);
+    bool damagedKept = false;
+    for (const auto& entry : fs::directory_iterator(settingsFile().parent_path())) {
+        damagedKept = damagedKept || readFile(entry.path()) == "{\"hotkeyChannels\": [\"vessa180a\", ";
+    }
+    EXPECT_TRUE(damagedKept);
+}
+
+TEST_F(Desktop, ASecondLaunchAddsNothing)
+{
+    start();
+    ChildProcess second({ ORVO_E2E_BINARY });
+    EXPECT_EQ(second.wait(), 0);
+    EXPECT_EQ(watcher_->registrations().size(), 1u);
+    // The first instance still owns its keys.
+    EXPECT_TRUE(display_.press("alt+1"));
+    EXPECT_TRUE(labelBecomes("Vessa 1"));
+}
+
+} // namespace
+} // namespace orvo::test
