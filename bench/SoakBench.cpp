@@ -1,0 +1,109 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Soak run of the real application parts on a private session bus against the
+// local radio: many channel switches (each a new stream player and a menu
+// rebuild with export), then long playback. Prints memory, open files and
+// threads as it goes; they should not grow.
+//
+//   build/bench/bench/orvo_bench_soak [switches=10000] [playback-seconds=3600]
+//
+// Needs a build whose stream host is the local radio (the dev preset's).
+#include "platform/BuildConfig.h"
+#include "platform/StatusBar.h"
+#include "src/AudioPlayer.h"
+#include "src/MenuManager.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/hls/HlsServer.h"
+
+#include <glib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+using namespace orvo;
+using namespace std::chrono_literals;
+
+namespace {
+
+long statusField(const std::string& field)
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::stol(line.substr(field.size() + 1));
+        }
+    }
+    return 0;
+}
+
+long openFiles()
+{
+    long n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++n;
+    }
+    return n;
+}
+
+void sample(const char* phase, long step)
+{
+    std::printf("%-9s %7ld  RSS %7.1f MB  fds %4ld  threads %3ld\n", phase, step, statusField("VmRSS") / 1024.0,
+        openFiles(), statusField("Threads"));
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const long switches = argc > 1 ? std::atol(argv[1]) : 10000;
+    const long playbackSeconds = argc > 2 ? std::atol(argv[2]) : 3600;
+    const std::string host = build::streamHost;
+    if (host.rfind("127.0.0.1:", 0) != 0) {
+        std::fprintf(stderr, "this build streams from %s, not from the local radio\n", host.c_str());
+        return 1;
+    }
+
+    test::PrivateBus bus;
+    test::TempDir config;
+    g_setenv("XDG_CONFIG_HOME", config.path().c_str(), TRUE);
+    g_setenv("ORVO_AUDIO_SINK", "fakesink sync=true", TRUE);
+    test::HlsServer radio(test::HlsServer::Options {
+        .port = std::stoi(host.substr(10)),
+        .caDir = std::filesystem::path(build::extraCaFile).parent_path(),
+        .segmentSeconds = 2.0,
+    });
+
+    auto item = platform::StatusBar::systemStatusBar().statusItemWithLength(-1);
+    auto player = AudioPlayer::create();
+    auto manager = MenuManager::create(item, player);
+    manager->start();
+    test::drainMainContext();
+    sample("start", 0);
+
+    const auto& channels = OrvoChannel::allChannels;
+    for (long i = 1; i <= switches; ++i) {
+        // Chosen as from the menu: switches channel, rebuilds and exports.
+        platform::MenuItem chosen("", "channelSelected:", "");
+        chosen.setTag(i % static_cast<long>(channels.size()));
+        manager->channelSelected(&chosen);
+        test::drainMainContext();
+        if (i % 100 == 0) {
+            // Let the stream players get going now and then, as a listener would.
+            test::waitFor([] { return false; }, 100ms);
+        }
+        if (i % 1000 == 0) {
+            sample("switches", i);
+        }
+    }
+
+    player->play(channels[0]);
+    for (long s = 0; s < playbackSeconds; s += 60) {
+        test::waitFor([] { return false; }, std::chrono::seconds(std::min<long>(60, playbackSeconds - s)));
+        sample("playing", s + 60);
+    }
+    return 0;
+}
