@@ -78,6 +78,14 @@ private:
     fs::path file_;
 };
 
+// The installed app under test: the build's install, or ORVO_E2E_BINARY
+// (the app installed from its package).
+std::string binary()
+{
+    const char* installed = g_getenv("ORVO_E2E_BINARY");
+    return installed && *installed ? installed : ORVO_E2E_BINARY;
+}
+
 // One user's desktop: X, a session bus, a tray, the radio and a home folder.
 class Desktop : public ::testing::Test {
 protected:
@@ -96,7 +104,7 @@ protected:
     void start()
     {
         const auto before = watcher_->registrations().size();
-        app_ = ChildProcess({ ORVO_E2E_BINARY });
+        app_ = ChildProcess({ binary() });
         ASSERT_TRUE(waitFor([&] { return watcher_->registrations().size() > before; })) << "the item never registered";
         host_.emplace(watcher_->registrations().back().service);
         auto menu = host_->property("Menu");
@@ -215,7 +223,7 @@ TEST_F(Desktop, TheWholeRoadAUserTakes)
     click({ "Launch at Login" });
     EXPECT_TRUE(waitFor([&] { return fs::exists(autostart) && checked({ "Launch at Login" }) == 1; }));
     click({ "Launch at Login" });
-    EXPECT_TRUE(waitFor([&] { return !fs::exists(autostart) && checked({"Launch at Login"}) == 0; }));
+    EXPECT_TRUE(waitFor([&] { return !fs::exists(autostart) && checked({ "Launch at Login" }) == 0; }));
 
     // Quit: status 0, settings intact.
     const std::string settings = readFile(settingsFile());
@@ -277,7 +285,7 @@ TEST_F(Desktop, ACorruptSettingsFileIsKeptAndDefaultsAreSeeded)
 TEST_F(Desktop, ASecondLaunchAddsNothing)
 {
     start();
-    ChildProcess second({ ORVO_E2E_BINARY });
+    ChildProcess second({ binary() });
     EXPECT_EQ(second.wait(), 0);
     EXPECT_EQ(watcher_->registrations().size(), 1u);
     // The first instance still owns its keys.
