@@ -16,10 +16,12 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
 using namespace orvo;
@@ -48,10 +50,30 @@ long openFiles()
     return n;
 }
 
+// What the open files are, by kind ("socket", "anon_inode:[eventfd]", …).
+std::string openFileKinds()
+{
+    std::map<std::string, int> kinds;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        auto target = std::filesystem::read_symlink(entry.path(), error).string();
+        target = target.substr(0, target.find(':'));
+        ++kinds[target];
+    }
+    std::string text;
+    for (const auto& [kind, count] : kinds) {
+        text += " " + kind + "=" + std::to_string(count);
+    }
+    return text;
+}
+
 void sample(const char* phase, long step)
 {
     std::printf("%-9s %7ld  RSS %7.1f MB  fds %4ld  threads %3ld\n", phase, step, statusField("VmRSS") / 1024.0,
         openFiles(), statusField("Threads"));
+    if (g_getenv("ORVO_SOAK_FILES")) {
+        std::printf("          open files:%s\n", openFileKinds().c_str());
+    }
     std::fflush(stdout);
 }
 
@@ -84,6 +106,9 @@ int main(int argc, char** argv)
     test::drainMainContext();
     sample("start", 0);
 
+    // ORVO_SOAK_SETTLE_EVERY=1 lets every stream player get going.
+    const char* settle = g_getenv("ORVO_SOAK_SETTLE_EVERY");
+    const long settleEvery = settle ? std::max(1L, std::atol(settle)) : 100;
     const auto& channels = OrvoChannel::allChannels;
     for (long i = 1; i <= switches; ++i) {
         // Chosen as from the menu: switches channel, rebuilds and exports.
@@ -91,11 +116,11 @@ int main(int argc, char** argv)
         chosen.setTag(i % static_cast<long>(channels.size()));
         manager->channelSelected(&chosen);
         test::drainMainContext();
-        if (i % 100 == 0) {
+        if (i % settleEvery == 0) {
             // Let the stream players get going now and then, as a listener would.
             test::waitFor([] { return false; }, 100ms);
         }
-        if (i % 1000 == 0) {
+        if (i % 1000 == 0 || (settleEvery < 100 && i % 50 == 0)) {
             sample("switches", i);
         }
     }

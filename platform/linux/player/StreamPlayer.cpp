@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The stream player: one GStreamer playbin3 pipeline per player. playbin3
-// pairs with hlsdemux2; on the local live stream it sounded after 0.14 s from
-// process start and 0.09 s after a channel switch, playbin with the legacy
-// hlsdemux after 0.26 s and 0.21 s (bench/player).
+// The stream player: one GStreamer playbin pipeline per player, which pairs
+// with the legacy hlsdemux. playbin3 with hlsdemux2 sounds sooner (0.14 s from
+// process start and 0.09 s after a switch, against 0.26 s and 0.21 s;
+// bench/player), but in GStreamer 1.22 every hlsdemux2 stream that has
+// started downloading leaves a connection, two eventfds and about 4 MB behind
+// when its pipeline is freed (bench/SoakBench.cpp with
+// ORVO_SOAK_SETTLE_EVERY=1); a tray radio that runs for weeks cannot afford
+// that. ORVO_PLAYBIN=playbin3 picks it for comparison.
 #include "platform/StreamPlayer.h"
 #include "platform/BuildConfig.h"
 #include "platform/linux/core/GLibPtr.h"
@@ -278,18 +282,16 @@ public:
         : item_(std::move(item))
     {
         native::preparePlayback();
-        const char* factory = g_getenv("ORVO_PLAYBIN"); // benchmark knob: "playbin" or "playbin3"
+        const char* factory = g_getenv("ORVO_PLAYBIN"); // benchmark knob: "playbin3" or "playbin"
         pipeline_.reset(GST_ELEMENT(
-            gst_object_ref_sink(gst_element_factory_make(factory && *factory ? factory : "playbin3", nullptr))));
+            gst_object_ref_sink(gst_element_factory_make(factory && *factory ? factory : "playbin", nullptr))));
         if (!pipeline_) {
-            g_warning("playbin3 is missing; the stream player stays silent");
+            g_warning("playbin is missing; the stream player stays silent");
             return;
         }
         // Audio only: a radio stream never needs video or subtitle branches.
         constexpr guint playFlagAudio = 1u << 1;
-        constexpr guint playFlagSoftVolume = 1u << 4;
-        g_object_set(pipeline_.get(), "uri", item_->url().string().c_str(), "flags", playFlagAudio | playFlagSoftVolume,
-            nullptr);
+        g_object_set(pipeline_.get(), "uri", item_->url().string().c_str(), "flags", playFlagAudio, nullptr);
         if (const char* sinkDescription = g_getenv(native::audioSinkVariable); sinkDescription && *sinkDescription) {
             GUnique<GError> error;
             GstElement* sink = gst_parse_bin_from_description(sinkDescription, TRUE, out(error));
@@ -604,7 +606,7 @@ void preparePlayback()
         gst_plugin_feature_set_rank(faad.get(), GST_RANK_PRIMARY + 1);
     }
     // Load what a live AAC stream needs now rather than on the first click.
-    for (const char* name : { "playback", "soup", "adaptivedemux2", "mpegtsdemux", "audioparsers", "faad", "autodetect",
+    for (const char* name : { "playback", "soup", "hls", "mpegtsdemux", "audioparsers", "faad", "autodetect",
              "pulseaudio", "audioconvert", "audioresample", "typefindfunctions", "volume" }) {
         GstRef<GstPlugin> plugin(gst_plugin_load_by_name(name));
     }

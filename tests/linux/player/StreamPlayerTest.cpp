@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 
 using namespace std::chrono_literals;
 using orvo::platform::Player;
@@ -138,10 +139,45 @@ TEST_F(StreamPlayerTest, ReleasingAPlayingPlayerStopsItsSoundAtOnce)
     EXPECT_TRUE(staysSilent(meter, 1000ms));
 }
 
+int openFiles()
+{
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++n;
+    }
+    return n;
+}
+
+// A stream that has played and is released leaves no connection, wake-up fd
+// or thread behind: a tray radio switches channels for weeks.
+TEST_F(StreamPlayerTest, ReleasedStreamsLeaveNoOpenFilesBehind)
+{
+    // As quick channel switches do: released while still starting, once the
+    // first segment is on its way.
+    const auto startAndDrop = [&](const char* channel) {
+        const std::string segments = std::string(channel) + ":segment";
+        const int served = server_.count(segments);
+        auto player = makePlayer(channel);
+        player->play();
+        EXPECT_TRUE(waitFor([&] { return server_.count(segments) > served; }));
+        player->pause();
+    };
+    startAndDrop(channelA); // one-time set-up (registry, TLS store) happens here
+    orvo::test::drainMainContext();
+    const int before = openFiles();
+    for (int i = 0; i < 6; ++i) {
+        startAndDrop(i % 2 ? channelA : channelB);
+    }
+    orvo::test::drainMainContext();
+    EXPECT_LE(openFiles(), before + 1);
+}
+
 struct FaultCase {
     const char* name;
     const char* fault;
     bool recovers; // retried until the fault goes away; else given up
+    // The fault delivers part of each segment, and what arrives is played.
+    bool partialAudio = false;
 };
 
 class FaultTest : public StreamPlayerTest, public ::testing::WithParamInterface<FaultCase> { };
@@ -159,7 +195,9 @@ TEST_P(FaultTest, MeetsTheFaultAsDescribed)
 
     if (c.recovers) {
         ASSERT_TRUE(waitFor([&] { return statusOf(*player).restarts >= 1; }, 40s)) << "no retry";
-        EXPECT_EQ(meter.loudSamples(), 0);
+        if (!c.partialAudio) {
+            EXPECT_EQ(meter.loudSamples(), 0);
+        }
         EXPECT_FALSE(statusOf(*player).gaveUp);
         server_.setFault("none");
         EXPECT_TRUE(hears(meter, 0.5, 40s)) << "did not recover";
@@ -183,8 +221,8 @@ TEST_P(FaultTest, MeetsTheFaultAsDescribed)
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultTest,
     ::testing::Values(FaultCase { "ConnectionRefused", "refuse", true }, FaultCase { "ServerError", "500", true },
-        FaultCase { "SegmentCutShort", "drop", true }, FaultCase { "SegmentUndecodable", "garbage", true },
-        FaultCase { "SegmentStalled", "stall", true }, FaultCase { "NotFound", "404", false },
+        FaultCase { "SegmentCutShort", "drop", true, true }, FaultCase { "SegmentUndecodable", "garbage", true },
+        FaultCase { "SegmentStalled", "stall", true, true }, FaultCase { "NotFound", "404", false },
         FaultCase { "Forbidden", "403", false }, FaultCase { "WrongCertificate", "wrongcert", false },
         FaultCase { "RedirectToPlainHttp", "redirect", false }),
     [](const auto& info) { return std::string(info.param.name); });
