@@ -226,14 +226,59 @@ private:
             native::sessionBus(), nullptr, objectPath_.c_str(), kItemInterface, signal, parameters, nullptr);
     }
 
-    static void watcherAppeared(GDBusConnection* bus, const gchar*, const gchar*, gpointer data)
+    static void watcherAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer data)
     {
         auto* self = static_cast<NotifierItem*>(data);
+        self->menuChecks_ = 0;
+        self->registerOnceMenuServes();
+    }
+
+    // A host asks for the menu as soon as the item is registered, and
+    // libdbusmenu exports its object only after an asynchronous bus look-up
+    // that can take a while on a busy machine: register once the menu answers.
+    void registerOnceMenuServes()
+    {
+        const char* noProperties[] = { nullptr };
+        g_dbus_connection_call(native::sessionBus(), g_dbus_connection_get_unique_name(native::sessionBus()),
+            menu_.objectPath().c_str(), "com.canonical.dbusmenu", "GetLayout",
+            g_variant_new("(ii^as)", 0, 0, noProperties), nullptr, G_DBUS_CALL_FLAGS_NONE, 2000, cancellable_.get(),
+            &NotifierItem::menuChecked, this);
+    }
+
+    static void menuChecked(GObject* source, GAsyncResult* result, gpointer data)
+    {
+        glib::GUnique<GError> error;
+        glib::GUnique<GVariant> reply(
+            g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, glib::out(error)));
+        if (error && g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+            return; // the item is gone
+        }
+        auto* self = static_cast<NotifierItem*>(data);
+        // Not exported yet: look again shortly, for a second at most; then
+        // register all the same, as a late menu is better than no item.
+        if (!reply && ++self->menuChecks_ < 100) {
+            self->menuCheckTimer_ = glib::SourceHandle(g_timeout_add(
+                10,
+                [](gpointer item) -> gboolean {
+                    auto* me = static_cast<NotifierItem*>(item);
+                    me->menuCheckTimer_.forget();
+                    me->registerOnceMenuServes();
+                    return G_SOURCE_REMOVE;
+                },
+                self));
+            return;
+        }
+        self->registerWithWatcher();
+    }
+
+    void registerWithWatcher()
+    {
+        GDBusConnection* bus = native::sessionBus();
         // The first item is found by our bus name at the well-known path;
         // further items name their own path (the watcher takes the sender).
-        const std::string service = self->serial_ == 0 ? g_dbus_connection_get_unique_name(bus) : self->objectPath_;
+        const std::string service = serial_ == 0 ? g_dbus_connection_get_unique_name(bus) : objectPath_;
         g_dbus_connection_call(bus, kWatcherName, kWatcherPath, kWatcherName, "RegisterStatusNotifierItem",
-            g_variant_new("(s)", service.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, self->cancellable_.get(),
+            g_variant_new("(s)", service.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, cancellable_.get(),
             &NotifierItem::registered, nullptr);
     }
 
@@ -294,6 +339,8 @@ private:
     const std::string objectPath_;
     NotifierButton button_ { *this };
     native::MenuExporter menu_;
+    int menuChecks_ = 0;
+    glib::SourceHandle menuCheckTimer_;
     std::shared_ptr<Menu> menuModel_;
     Shown shown_;
     glib::SourceHandle refreshIdle_;
