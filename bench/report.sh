@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=$root/build/bench
-runs=5 seconds=60 idle=60 switches=10000 playback=600
+runs=3 seconds=30 idle=60 switches=10000 playback=300
 if [ "${1:-}" = "--quick" ]; then runs=3 seconds=20 idle=20 switches=1000 playback=60; fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_BUILD_BENCH=ON \
