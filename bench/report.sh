@@ -37,7 +37,10 @@ out=$(mktemp -d)
   echo
   echo "## Playback beside peer players (same stream, PulseAudio null sink)"
   echo
-  echo "\`orvo-playbin3\` is the app's stream player, driven by \`tests/linux/player/PlayProbe.cpp\`."
+  echo "\`orvo-playbin\` is the app's stream player (playbin with the legacy HLS demuxer), driven by"
+  echo "\`tests/linux/player/PlayProbe.cpp\`; \`orvo-playbin3\` is the same player on playbin3 with hlsdemux2,"
+  echo "faster, but in GStreamer 1.22 it leaks about 4 MB, a connection and two eventfds per released stream"
+  echo "(see the top of \`platform/linux/player/StreamPlayer.cpp\`)."
   echo "gst-play-1.0 cannot be told to trust the test CA, so it gets the same stream over plain HTTP."
   echo; echo '```'; cat "$out/players.txt"; echo '```'
   echo
