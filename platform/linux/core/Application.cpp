@@ -74,9 +74,12 @@ private:
         if (app->delegate_) {
             app->delegate_->applicationDidFinishLaunching();
         }
+        // A quarter of a second later: the tray item registers with the panel
+        // first (a few round trips), and the work is still done long before a
+        // person can open the menu and click.
         for (auto* task : afterLaunchTasks()) {
-            g_idle_add_full(
-                G_PRIORITY_LOW,
+            g_timeout_add_full(
+                G_PRIORITY_LOW, 250,
                 [](gpointer data) -> gboolean {
                     reinterpret_cast<void (*)()>(data)();
                     return G_SOURCE_REMOVE;

@@ -3,8 +3,8 @@
 
 namespace orvo::platform::native {
 
-// Work to do once the application has launched and shown its tray item, at low
-// priority on the main loop: warming up what the first click will need, so
+// Work to do shortly after the application has launched and shown its tray
+// item, at low priority on the main loop: warming up what the first click will need, so
 // the click itself is fast and start-up is not slowed.
 void runAfterLaunch(void (*task)());
 
