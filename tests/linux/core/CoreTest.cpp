@@ -83,7 +83,7 @@ TEST(Application, WarmUpWorkRunsAfterLaunch)
     OrderRecorder delegate;
     Application::sharedApplication().setDelegate(&delegate);
     Application::sharedApplication().run();
-    EXPECT_EQ(launchOrder, (std::vector<std::string>{"launched", "warm-up"}));
+    EXPECT_EQ(launchOrder, (std::vector<std::string> { "launched", "warm-up" }));
 }
 
 TEST(Application, NoSessionBusIsOneLineAndExitStatusOne)

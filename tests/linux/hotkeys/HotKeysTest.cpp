@@ -4,8 +4,8 @@
 #include "platform/EventManager.h"
 #include "platform/common/HotKeyBackend.h"
 #include "platform/linux/hotkeys/X11HotKeys.h"
-#include "tests/support/XvfbDisplay.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/XvfbDisplay.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,8 @@
 #include "platform/StatusBar.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/tray/MenuExporter.h"
-#include "tests/support/TrayPeers.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TrayPeers.h"
 
 #include <gtest/gtest.h>
 

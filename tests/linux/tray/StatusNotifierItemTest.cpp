@@ -3,8 +3,8 @@
 // finds the watcher, what its properties hold, which signals announce changes.
 #include "platform/StatusBar.h"
 #include "platform/linux/core/Bus.h"
-#include "tests/support/TrayPeers.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/TrayPeers.h"
 
 #include <gtest/gtest.h>
 
