@@ -1,0 +1,110 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// Reading HLS playlists (RFC 8216): pure functions over text, no I/O. What the
+// live fetcher needs to know of a master or media playlist, with every address
+// made absolute against the playlist's own address.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace orvo::platform::native::hls {
+
+// Bounds on what is read at all: a bigger playlist or line is an error.
+inline constexpr std::size_t maxPlaylistBytes = 1024 * 1024;
+inline constexpr std::size_t maxLineBytes = 64 * 1024;
+
+struct ByteRange {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    bool operator==(const ByteRange&) const = default;
+};
+
+struct Key {
+    enum class Method { None, Aes128 };
+    Method method = Method::None;
+    std::string uri; // absolute; empty for None
+    // The explicit IV; when absent the segment's media sequence number is the IV.
+    std::optional<std::array<std::uint8_t, 16>> iv;
+    bool operator==(const Key&) const = default;
+};
+
+// An EXT-X-MAP: bytes to feed the decoder before the segments it applies to.
+struct InitSection {
+    std::string uri; // absolute
+    std::optional<ByteRange> range;
+    bool operator==(const InitSection&) const = default;
+};
+
+struct Segment {
+    std::string uri; // absolute
+    double duration = 0; // seconds, from EXTINF
+    std::uint64_t sequence = 0; // media sequence number
+    std::uint64_t discontinuitySequence = 0;
+    bool discontinuity = false; // an EXT-X-DISCONTINUITY stands before it
+    std::optional<ByteRange> range; // EXT-X-BYTERANGE, offset resolved
+    Key key; // the EXT-X-KEY in force
+    std::optional<InitSection> init; // the EXT-X-MAP in force
+    bool operator==(const Segment&) const = default;
+};
+
+struct MediaPlaylist {
+    std::chrono::seconds targetDuration { 0 };
+    std::uint64_t mediaSequence = 0;
+    std::uint64_t discontinuitySequence = 0;
+    bool endList = false;
+    std::vector<Segment> segments;
+    bool operator==(const MediaPlaylist&) const = default;
+};
+
+struct Variant {
+    std::string uri; // absolute
+    std::uint64_t bandwidth = 0;
+    std::vector<std::string> codecs; // empty when CODECS is absent
+    bool operator==(const Variant&) const = default;
+};
+
+struct MasterPlaylist {
+    std::vector<Variant> variants; // in playlist order
+    bool operator==(const MasterPlaylist&) const = default;
+};
+
+struct ParseError {
+    std::string reason;
+    std::size_t line = 0; // 1-based; 0 when not tied to a line
+};
+
+using Parsed = std::variant<MasterPlaylist, MediaPlaylist, ParseError>;
+
+// Reads a playlist fetched from baseUri (an absolute address). Unknown tags are
+// ignored; anything malformed or out of bounds gives a ParseError.
+Parsed parse(std::string_view text, std::string_view baseUri);
+
+// Whether the player can decode a CODECS entry (RFC 6381 form, e.g. "mp4a.40.2").
+bool canDecode(std::string_view codec);
+
+// The variant to play: the highest BANDWIDTH whose codecs can all be decoded,
+// below `below` when given (stepping down after repeated stalls). Variants
+// without CODECS count as decodable. Absent when none qualifies.
+std::optional<std::size_t> chooseVariant(
+    const MasterPlaylist& master, std::optional<std::uint64_t> below = std::nullopt);
+
+// Index of the segment to start a fresh stream with: three segments back from
+// the live edge of a live playlist, the first segment of an ended one.
+std::size_t startIndex(const MediaPlaylist& playlist);
+
+// The AES-128 IV of a segment: its key's IV, or its sequence number as a
+// 128-bit big-endian integer.
+std::array<std::uint8_t, 16> ivFor(const Segment& segment);
+
+// When to load a live playlist again, counted from when its last load began:
+// the target duration after it changed, half of it when it did not.
+std::chrono::milliseconds reloadDelay(const MediaPlaylist& playlist, bool changed);
+
+} // namespace orvo::platform::native::hls
