@@ -2,7 +2,7 @@
 #pragma once
 
 // Linux-only extras of the stream player, for the application's start-up and
-// for tests. Main loop only.
+// for tests. Main loop only unless said otherwise.
 
 #include "platform/StreamPlayer.h"
 
@@ -12,19 +12,22 @@ typedef struct _GstElement GstElement;
 
 namespace orvo::platform::native {
 
-// Does the start-up work of playback ahead of the first click: initialises
-// GStreamer, loads the plugins a live stream needs and the TLS certificate
-// store (the system's, plus the build's extra test CA when one is configured).
-// Idempotent; Player::create() calls it too, so calling it is an optimisation.
+// The start-up work of playback: initialises GStreamer and loads the plugins
+// a live stream needs. Idempotent and thread-safe; Player::create() calls it
+// too, so calling it first is an optimisation.
 void preparePlayback();
+
+// Gets ready for a first Player::create() and play() on streamAddress: the
+// first time, preparePlayback() and the one-time work of a first request run
+// on short-lived threads of their own (the main loop never waits for them),
+// then a connection to the stream host is opened; later calls only open that
+// connection again if the pool closed it. A click that comes before all this
+// is done waits only for the part it still needs.
+void prepareForPlaying(const std::string& streamAddress);
 
 // The GStreamer pipeline of a stream player made by Player::create(), for
 // tests that listen to what it plays; nullptr for any other player.
 GstElement* pipelineOf(const Player& player);
-
-// Trusts pemFile's CA in addition to the system store from now on. For tests
-// that make their CA at run time; the application uses the build option only.
-void trustExtraCa(const std::string& pemFile);
 
 // What the retry logic of a stream player is doing, for tests.
 struct PlaybackStatus {

@@ -6,6 +6,7 @@
 // launching, and starts playing S seconds later. Prints "play <ms>" and
 // "switch <ms>" on stdout (monotonic milliseconds) when it starts and switches.
 #include "platform/StreamPlayer.h"
+#include "platform/linux/net/HttpsFetch.h"
 #include "platform/linux/player/Playback.h"
 
 #include <glib.h>

@@ -21,13 +21,7 @@ SoundMeter::SoundMeter(const platform::Player& player)
     if (!pipeline) {
         throw std::runtime_error("not a GStreamer stream player");
     }
-    GstElement* bin = nullptr;
-    g_object_get(pipeline, "audio-sink", &bin, nullptr);
-    if (!bin) {
-        throw std::runtime_error("the player has no audio sink of the test's choosing");
-    }
-    sink_ = GST_IS_BIN(bin) ? gst_bin_get_by_name(GST_BIN(bin), "orvo-meter") : nullptr;
-    gst_object_unref(bin);
+    sink_ = gst_bin_get_by_name(GST_BIN(pipeline), "orvo-meter");
     if (!sink_) {
         throw std::runtime_error("the player's audio sink has no meter");
     }

@@ -1,0 +1,341 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "platform/linux/player/AudioPipeline.h"
+
+#include "platform/linux/player/GstPtr.h"
+#include "platform/linux/player/Playback.h"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+
+#include <atomic>
+#include <deque>
+
+namespace orvo::platform::native {
+namespace {
+
+// The undecoded bytes a run may queue: a few segments of a radio stream. Past
+// the high-water mark the fetcher waits for room before its next segment.
+constexpr guint64 queueBytes = 2 * 1024 * 1024;
+constexpr guint64 highWaterBytes = queueBytes / 2;
+
+constexpr const char* roomMessage = "orvo-room";
+constexpr const char* runSwitchMessage = "orvo-run-switched";
+
+GstElement* makeElement(const char* factory)
+{
+    GstElement* element = gst_element_factory_make(factory, nullptr);
+    if (!element) {
+        g_warning("GStreamer element %s is missing; install the GStreamer plugins", factory);
+    }
+    return element;
+}
+
+GstElement* makeSink()
+{
+    if (const char* description = g_getenv(audioSinkVariable); description && *description) {
+        glib::GUnique<GError> error;
+        if (GstElement* sink = gst_parse_bin_from_description(description, TRUE, glib::out(error))) {
+            return sink;
+        }
+        g_warning("audio sink \"%s\" not usable: %s", description, error ? error->message : "?");
+    }
+    return makeElement("autoaudiosink");
+}
+
+void postApplicationMessage(GstElement* from, const char* name)
+{
+    gst_element_post_message(from, gst_message_new_application(GST_OBJECT(from), gst_structure_new_empty(name)));
+}
+
+} // namespace
+
+struct AudioPipeline::Impl {
+    struct Run {
+        GstElement* source = nullptr; // appsrc, owned by the pipeline
+        GstElement* decoder = nullptr; // decodebin, owned by the pipeline
+        GstPad* concatPad = nullptr; // our reference to concat's request pad
+        // Set by the main loop while the fetcher waits for room; the
+        // streaming thread answers once.
+        std::atomic<bool> roomWanted { false };
+    };
+
+    Callbacks callbacks;
+    GstElement* pipeline = nullptr;
+    GstElement* concat = nullptr;
+    glib::SourceHandle busWatch;
+    std::deque<std::unique_ptr<Run>> runs;
+    GstState target = GST_STATE_PLAYING;
+    std::atomic<std::int64_t> playedNs { 0 };
+    std::atomic<bool> flowed { false };
+
+    explicit Impl(Callbacks c)
+        : callbacks(std::move(c))
+    {
+        pipeline = gst_pipeline_new(nullptr);
+        gst_object_ref_sink(pipeline);
+        concat = makeElement("concat");
+        GstElement* convert = makeElement("audioconvert");
+        GstElement* resample = makeElement("audioresample");
+        GstElement* sink = makeSink();
+        if (!concat || !convert || !resample || !sink) {
+            for (GstElement* element : { concat, convert, resample, sink }) {
+                if (element) {
+                    gst_object_unref(gst_object_ref_sink(element));
+                }
+            }
+            concat = nullptr;
+            return;
+        }
+        gst_bin_add_many(GST_BIN(pipeline), concat, convert, resample, sink, nullptr);
+        gst_element_link_many(concat, convert, resample, sink, nullptr);
+        g_signal_connect(concat, "notify::active-pad", G_CALLBACK(&Impl::onActivePad), nullptr);
+
+        // Counts the audio that leaves concat: it moves only while sound
+        // flows to the sink, whatever the runs' own timestamps do.
+        glib::GRef<GstPad> out(gst_element_get_static_pad(concat, "src"));
+        gst_pad_add_probe(out.get(), GST_PAD_PROBE_TYPE_BUFFER, &Impl::onAudio, this, nullptr);
+
+        glib::GRef<GstBus> bus(gst_element_get_bus(pipeline));
+        busWatch = glib::SourceHandle(gst_bus_add_watch(bus.get(), &Impl::onBusMessage, this));
+    }
+
+    ~Impl()
+    {
+        busWatch.reset();
+        // Synchronous: when this returns no streaming thread runs and no
+        // sample reaches the sink any more.
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        for (auto& run : runs) {
+            gst_object_unref(run->concatPad);
+        }
+        gst_object_unref(pipeline);
+    }
+
+    Run* current() const { return runs.empty() ? nullptr : runs.back().get(); }
+
+    void beginRun()
+    {
+        if (!concat) {
+            return;
+        }
+        auto run = std::make_unique<Run>();
+        run->source = makeElement("appsrc");
+        run->decoder = makeElement("decodebin");
+        if (!run->source || !run->decoder) {
+            if (run->source) {
+                gst_object_unref(gst_object_ref_sink(run->source));
+            }
+            if (run->decoder) {
+                gst_object_unref(gst_object_ref_sink(run->decoder));
+            }
+            callbacks.failed(Failure::Permanent, "appsrc or decodebin missing");
+            return;
+        }
+        g_object_set(run->source, "format", GST_FORMAT_BYTES, "max-bytes", queueBytes, "min-percent", 50u, nullptr);
+        GstAppSrcCallbacks appCallbacks {};
+        appCallbacks.need_data = &Impl::onNeedData;
+        gst_app_src_set_callbacks(GST_APP_SRC(run->source), &appCallbacks, run.get(), nullptr);
+        gst_bin_add_many(GST_BIN(pipeline), run->source, run->decoder, nullptr);
+        gst_element_link(run->source, run->decoder);
+        // Requested before the previous run ends, so concat moves on to it
+        // rather than ending the stream.
+        run->concatPad = gst_element_request_pad_simple(concat, "sink_%u");
+        g_signal_connect(run->decoder, "pad-added", G_CALLBACK(&Impl::onDecodedPad), run.get());
+
+        Run* previous = current();
+        runs.push_back(std::move(run));
+        Run* fresh = current();
+        if (GST_STATE_TARGET(pipeline) == GST_STATE_NULL || GST_STATE_TARGET(pipeline) == GST_STATE_READY) {
+            gst_element_set_state(pipeline, target);
+        } else {
+            gst_element_sync_state_with_parent(fresh->decoder);
+            gst_element_sync_state_with_parent(fresh->source);
+        }
+        if (previous) {
+            gst_app_src_end_of_stream(GST_APP_SRC(previous->source));
+        }
+    }
+
+    void removeRun(std::unique_ptr<Run>& run)
+    {
+        gst_element_set_state(run->source, GST_STATE_NULL);
+        gst_element_set_state(run->decoder, GST_STATE_NULL);
+        gst_bin_remove_many(GST_BIN(pipeline), run->source, run->decoder, nullptr);
+        gst_element_release_request_pad(concat, run->concatPad);
+        gst_object_unref(run->concatPad);
+        run.reset();
+    }
+
+    // Runs that concat has moved past have played out: free them.
+    void pruneRuns()
+    {
+        GstPad* active = nullptr;
+        g_object_get(concat, "active-pad", &active, nullptr);
+        if (!active) {
+            return;
+        }
+        while (runs.size() > 1 && runs.front()->concatPad != active) {
+            removeRun(runs.front());
+            runs.pop_front();
+        }
+        gst_object_unref(active);
+    }
+
+    void reset()
+    {
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        while (!runs.empty()) {
+            removeRun(runs.front());
+            runs.pop_front();
+        }
+        playedNs = 0;
+        flowed = false;
+    }
+
+    // --- Streaming threads ---
+
+    static void onDecodedPad(GstElement*, GstPad* pad, gpointer data)
+    {
+        auto* run = static_cast<Run*>(data);
+        glib::GUnique<GstCaps> caps(gst_pad_get_current_caps(pad));
+        if (!caps) {
+            caps.reset(gst_pad_query_caps(pad, nullptr));
+        }
+        const GstStructure* structure
+            = caps && gst_caps_get_size(caps.get()) > 0 ? gst_caps_get_structure(caps.get(), 0) : nullptr;
+        // Only the first audio stream is played; others (timed metadata, a
+        // second language) stay unlinked.
+        if (structure && g_str_has_prefix(gst_structure_get_name(structure), "audio/")
+            && !gst_pad_is_linked(run->concatPad)) {
+            gst_pad_link(pad, run->concatPad);
+        }
+    }
+
+    static void onNeedData(GstAppSrc* source, guint, gpointer data)
+    {
+        if (static_cast<Run*>(data)->roomWanted.exchange(false)) {
+            postApplicationMessage(GST_ELEMENT(source), roomMessage);
+        }
+    }
+
+    static void onActivePad(GstElement* concat, GParamSpec*, gpointer)
+    {
+        postApplicationMessage(concat, runSwitchMessage);
+    }
+
+    static GstPadProbeReturn onAudio(GstPad*, GstPadProbeInfo* info, gpointer data)
+    {
+        auto* self = static_cast<Impl*>(data);
+        const GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+        const GstClockTime duration = buffer ? GST_BUFFER_DURATION(buffer) : GST_CLOCK_TIME_NONE;
+        self->playedNs += GST_CLOCK_TIME_IS_VALID(duration) ? static_cast<std::int64_t>(duration) : 1;
+        self->flowed = true;
+        return GST_PAD_PROBE_OK;
+    }
+
+    // --- Main loop ---
+
+    static gboolean onBusMessage(GstBus*, GstMessage* message, gpointer data)
+    {
+        static_cast<Impl*>(data)->handle(message);
+        return G_SOURCE_CONTINUE;
+    }
+
+    void handle(GstMessage* message)
+    {
+        switch (GST_MESSAGE_TYPE(message)) {
+        case GST_MESSAGE_ERROR: {
+            glib::GUnique<GError> error;
+            glib::GUnique<char> debug;
+            gst_message_parse_error(message, glib::out(error), glib::out(debug));
+            g_debug("decoding failed in %s: %s (%s)", GST_OBJECT_NAME(GST_MESSAGE_SRC(message)), error->message,
+                debug ? debug.get() : "");
+            // No decoder for the stream's format will not change on a retry;
+            // data that is not a stream (a glitch, a captive portal) may.
+            const bool missing = g_error_matches(error.get(), GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN)
+                || g_error_matches(error.get(), GST_STREAM_ERROR, GST_STREAM_ERROR_CODEC_NOT_FOUND);
+            callbacks.failed(missing ? Failure::Permanent : Failure::Transient, error->message);
+            break;
+        }
+        case GST_MESSAGE_EOS:
+            callbacks.drained();
+            break;
+        case GST_MESSAGE_APPLICATION: {
+            const GstStructure* structure = gst_message_get_structure(message);
+            if (gst_structure_has_name(structure, runSwitchMessage)) {
+                pruneRuns();
+            } else if (gst_structure_has_name(structure, roomMessage) && current()
+                && GST_MESSAGE_SRC(message) == GST_OBJECT(current()->source)) {
+                callbacks.room();
+            }
+            break;
+        }
+        default:
+            break;
+        }
+    }
+};
+
+AudioPipeline::AudioPipeline(Callbacks callbacks)
+    : impl_(std::make_unique<Impl>(std::move(callbacks)))
+{
+}
+
+AudioPipeline::~AudioPipeline() = default;
+
+void AudioPipeline::beginRun()
+{
+    impl_->beginRun();
+}
+
+void AudioPipeline::push(GBytes* bytes)
+{
+    if (Impl::Run* run = impl_->current()) {
+        gst_app_src_push_buffer(GST_APP_SRC(run->source), gst_buffer_new_wrapped_bytes(bytes));
+    }
+}
+
+void AudioPipeline::endOfStream()
+{
+    if (Impl::Run* run = impl_->current()) {
+        gst_app_src_end_of_stream(GST_APP_SRC(run->source));
+    }
+}
+
+void AudioPipeline::reset()
+{
+    impl_->reset();
+}
+
+void AudioPipeline::setPlaying(bool playing)
+{
+    impl_->target = playing ? GST_STATE_PLAYING : GST_STATE_PAUSED;
+    if (!impl_->runs.empty()) {
+        gst_element_set_state(impl_->pipeline, impl_->target);
+    }
+}
+
+bool AudioPipeline::hasRoom() const
+{
+    Impl::Run* run = impl_->current();
+    if (!run || gst_app_src_get_current_level_bytes(GST_APP_SRC(run->source)) < highWaterBytes) {
+        return true;
+    }
+    run->roomWanted = true;
+    return false;
+}
+
+std::optional<std::int64_t> AudioPipeline::played() const
+{
+    if (!impl_->flowed) {
+        return std::nullopt;
+    }
+    return impl_->playedNs.load();
+}
+
+GstElement* AudioPipeline::element() const
+{
+    return impl_->pipeline;
+}
+
+} // namespace orvo::platform::native

@@ -1,0 +1,486 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "platform/linux/player/LiveStream.h"
+
+#include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/net/HttpsFetch.h"
+#include "platform/linux/player/Playlist.h"
+#include "platform/linux/player/SegmentCipher.h"
+
+#include <algorithm>
+#include <optional>
+#include <span>
+
+namespace orvo::platform::native {
+namespace {
+
+using glib::GUnique;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t maxSegmentBytes = 16 * 1024 * 1024;
+constexpr std::size_t maxInitBytes = 1024 * 1024;
+constexpr std::size_t keyBytes = 16;
+// Segment downloads that stall or break on one variant before the next start
+// picks a variant of lower bandwidth.
+constexpr int stallsBeforeSteppingDown = 2;
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> rangeOf(const std::optional<hls::ByteRange>& range)
+{
+    if (!range) {
+        return std::nullopt;
+    }
+    return std::make_pair(range->offset, range->length);
+}
+
+// What a failed request means for the stream. The playlist's own "not found"
+// and "forbidden" are final: the channel is not there, or not for us.
+// Certificates and redirects that fail the security checks are final too: a
+// retry would not make them safe. Everything else may pass: a segment that
+// left the window, a server error, the network.
+Failure classify(const FetchFailure& failure, bool playlist)
+{
+    using Kind = FetchFailure::Kind;
+    switch (failure.kind) {
+    case Kind::Certificate:
+    case Kind::Insecure:
+    case Kind::TooManyRedirects:
+        return Failure::Permanent;
+    case Kind::Status:
+        if (playlist
+            && (failure.status == 401 || failure.status == 403 || failure.status == 404 || failure.status == 410)) {
+            return Failure::Permanent;
+        }
+        return Failure::Transient;
+    case Kind::Network:
+    case Kind::TooLarge:
+        return Failure::Transient;
+    }
+    return Failure::Transient;
+}
+
+std::string describe(const char* what, const FetchFailure& failure)
+{
+    std::string text = std::string(what) + ": " + failure.message;
+    if (failure.status) {
+        text += " (HTTP " + std::to_string(failure.status) + ")";
+    }
+    return text;
+}
+
+} // namespace
+
+struct LiveStream::Impl {
+    Impl(std::string u, Output& o, OnFailure f, const TimerFactory& timers)
+        : url(std::move(u))
+        , output(o)
+        , failed(std::move(f))
+        , reloadTimer(timers())
+    {
+    }
+
+    const std::string url;
+    Output& output;
+    const OnFailure failed;
+    const std::unique_ptr<Timer> reloadTimer;
+
+    bool active = false;
+    bool suspended = false;
+    bool ended = false;
+    bool waitingForRoom = false;
+    std::optional<Clock::time_point> suspendedAt;
+
+    // The variant: chosen from a master playlist at each fresh start.
+    std::string mediaUrl;
+    std::uint64_t variantBandwidth = 0;
+    std::optional<std::uint64_t> ceiling;
+    int stalls = 0;
+
+    std::optional<hls::MediaPlaylist> playlist;
+    std::string playlistText;
+    Clock::time_point playlistRequestedAt;
+    std::optional<std::uint64_t> nextSequence;
+    std::optional<std::uint64_t> lastDelivered;
+
+    // The run the output is in: what a segment must share with it to go on
+    // in the same run.
+    bool runOpen = false;
+    std::uint64_t runDiscontinuity = 0;
+    std::optional<hls::InitSection> runInit;
+
+    std::optional<hls::InitSection> initFor;
+    GUnique<GBytes> initBytes;
+    std::string keyUri;
+    std::optional<SegmentCipher::Block> key;
+
+    std::unique_ptr<HttpsFetch> playlistFetch;
+    std::unique_ptr<HttpsFetch> segmentFetch;
+    std::unique_ptr<HttpsFetch> sideFetch; // a key or an initialisation section
+    std::string playlistBody;
+    std::string sideBody;
+    std::unique_ptr<SegmentCipher> cipher;
+
+    void start()
+    {
+        stop();
+        active = true;
+        suspended = false;
+        suspendedAt.reset();
+        mediaUrl.clear();
+        variantBandwidth = 0;
+        playlist.reset();
+        playlistText.clear();
+        nextSequence.reset();
+        lastDelivered.reset();
+        runOpen = false;
+        fetchPlaylist(url);
+    }
+
+    void stop()
+    {
+        active = false;
+        ended = false;
+        waitingForRoom = false;
+        reloadTimer->stop();
+        playlistFetch.reset();
+        segmentFetch.reset();
+        sideFetch.reset();
+        cipher.reset();
+    }
+
+    void suspend()
+    {
+        if (suspended) {
+            return;
+        }
+        suspended = true;
+        suspendedAt = Clock::now();
+        reloadTimer->stop();
+        playlistFetch.reset();
+        // Nothing of a key or an initialisation section has reached the output yet.
+        sideFetch.reset();
+        waitingForRoom = false;
+    }
+
+    void resume()
+    {
+        if (!suspended) {
+            return;
+        }
+        suspended = false;
+        suspendedAt.reset();
+        if (active) {
+            fetchPlaylist(mediaUrl.empty() ? url : mediaUrl);
+        }
+    }
+
+    bool canResume() const
+    {
+        if (!suspendedAt || !playlist) {
+            return true;
+        }
+        double window = 0;
+        for (const auto& segment : playlist->segments) {
+            window += segment.duration;
+        }
+        return Clock::now() - *suspendedAt < std::chrono::duration<double>(window);
+    }
+
+    void roomAgain()
+    {
+        if (waitingForRoom) {
+            waitingForRoom = false;
+            pump();
+        }
+    }
+
+    // Ends the stream's work and reports why. The report may destroy this
+    // object: nothing is touched after it.
+    void fail(Failure failure, const std::string& why, bool stalledSegment = false)
+    {
+        if (stalledSegment && variantBandwidth > 0 && ++stalls >= stallsBeforeSteppingDown) {
+            ceiling = variantBandwidth;
+            stalls = 0;
+        }
+        stop();
+        failed(failure, why);
+    }
+
+    // --- Playlists ---
+
+    void fetchPlaylist(const std::string& address)
+    {
+        reloadTimer->stop();
+        playlistRequestedAt = Clock::now();
+        playlistBody.clear();
+        playlistFetch = HttpsFetch::start(
+            FetchRequest { address, std::nullopt, hls::maxPlaylistBytes },
+            [this](GBytes* bytes) {
+                gsize size = 0;
+                const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+                playlistBody.append(data, size);
+            },
+            [this](const std::optional<FetchFailure>& failure, const std::string& finalUri) {
+                playlistFetch.reset();
+                if (failure) {
+                    fail(classify(*failure, true), describe("playlist", *failure));
+                    return;
+                }
+                onPlaylist(finalUri);
+            });
+    }
+
+    void onPlaylist(const std::string& address)
+    {
+        hls::Parsed parsed = hls::parse(playlistBody, address);
+        if (const auto* error = std::get_if<hls::ParseError>(&parsed)) {
+            fail(Failure::Transient, "playlist unreadable: " + error->reason);
+            return;
+        }
+        if (const auto* master = std::get_if<hls::MasterPlaylist>(&parsed)) {
+            if (!mediaUrl.empty()) {
+                fail(Failure::Permanent, "a variant is itself a master playlist");
+                return;
+            }
+            auto chosen = hls::chooseVariant(*master, ceiling);
+            if (!chosen && ceiling) {
+                // Nothing lower: stay with the lowest that plays at all.
+                ceiling.reset();
+                chosen = hls::chooseVariant(*master, ceiling);
+            }
+            if (!chosen) {
+                fail(Failure::Permanent, "no variant in a format that can be played");
+                return;
+            }
+            mediaUrl = master->variants[*chosen].uri;
+            variantBandwidth = master->variants[*chosen].bandwidth;
+            fetchPlaylist(mediaUrl);
+            return;
+        }
+        auto& media = std::get<hls::MediaPlaylist>(parsed);
+        const bool changed = playlistBody != playlistText;
+        playlistText = std::move(playlistBody);
+        playlistBody.clear();
+        if (!media.segments.empty()) {
+            const std::uint64_t first = media.segments.front().sequence;
+            const std::uint64_t last = media.segments.back().sequence;
+            // Fresh, fallen out of the window, or a stream that started over
+            // with lower numbers: go to the live edge.
+            if (!nextSequence || *nextSequence < first || *nextSequence > last + 1) {
+                nextSequence = media.segments[hls::startIndex(media)].sequence;
+            }
+        }
+        playlist = std::move(media);
+        if (!playlist->endList) {
+            const auto since
+                = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - playlistRequestedAt);
+            const auto delay = std::max(std::chrono::milliseconds(0), hls::reloadDelay(*playlist, changed) - since);
+            reloadTimer->start(delay, false, [this] {
+                if (!suspended) {
+                    fetchPlaylist(mediaUrl.empty() ? url : mediaUrl);
+                }
+            });
+        }
+        pump();
+    }
+
+    // --- Segments ---
+
+    const hls::Segment* segmentToFetch() const
+    {
+        if (!playlist || !nextSequence) {
+            return nullptr;
+        }
+        for (const auto& segment : playlist->segments) {
+            if (segment.sequence == *nextSequence) {
+                return &segment;
+            }
+        }
+        return nullptr;
+    }
+
+    void pump()
+    {
+        if (!active || suspended || ended || segmentFetch || sideFetch) {
+            return;
+        }
+        const hls::Segment* segment = segmentToFetch();
+        if (!segment) {
+            if (playlist && playlist->endList && nextSequence && !playlist->segments.empty()
+                && *nextSequence > playlist->segments.back().sequence) {
+                ended = true;
+                output.endOfStream();
+            }
+            return; // else the next reload brings it
+        }
+        if (!output.hasRoom()) {
+            waitingForRoom = true;
+            return;
+        }
+        if (segment->key.method == hls::Key::Method::Aes128 && (!key || keyUri != segment->key.uri)) {
+            fetchKey(segment->key.uri);
+            return;
+        }
+        const bool newRun = !runOpen || segment->discontinuitySequence != runDiscontinuity || segment->init != runInit
+            || !lastDelivered || segment->sequence != *lastDelivered + 1;
+        if (newRun && segment->init && (!initBytes || initFor != segment->init)) {
+            fetchInit(*segment->init);
+            return;
+        }
+        if (newRun) {
+            output.beginRun();
+            runOpen = true;
+            runDiscontinuity = segment->discontinuitySequence;
+            runInit = segment->init;
+            if (segment->init) {
+                output.push(initBytes.get());
+            }
+        }
+        fetchSegment(*segment);
+    }
+
+    // The key of the segments to come, or their initialisation section: small
+    // bodies fetched whole before the segment itself.
+    void fetchKey(const std::string& keyAddress)
+    {
+        fetchSide(FetchRequest { keyAddress, std::nullopt, keyBytes }, "key", [this, keyAddress] {
+            if (sideBody.size() != keyBytes) {
+                fail(Failure::Transient, "the key is not 16 bytes");
+                return false;
+            }
+            key.emplace();
+            std::copy(sideBody.begin(), sideBody.end(), key->begin());
+            keyUri = keyAddress;
+            return true;
+        });
+    }
+
+    void fetchInit(const hls::InitSection& init)
+    {
+        fetchSide(FetchRequest { init.uri, rangeOf(init.range), maxInitBytes }, "initialisation section", [this, init] {
+            initBytes.reset(g_bytes_new(sideBody.data(), sideBody.size()));
+            initFor = init;
+            return true;
+        });
+    }
+
+    void fetchSide(FetchRequest request, const char* what, std::function<bool()> take)
+    {
+        sideBody.clear();
+        sideFetch = HttpsFetch::start(
+            std::move(request),
+            [this](GBytes* bytes) {
+                gsize size = 0;
+                const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+                sideBody.append(data, size);
+            },
+            [this, what, take = std::move(take)](const std::optional<FetchFailure>& failure, const std::string&) {
+                sideFetch.reset();
+                if (failure) {
+                    fail(classify(*failure, false), describe(what, *failure));
+                    return;
+                }
+                if (take()) {
+                    pump();
+                }
+            });
+    }
+
+    void fetchSegment(const hls::Segment& segment)
+    {
+        cipher.reset();
+        if (segment.key.method == hls::Key::Method::Aes128) {
+            cipher = SegmentCipher::create(*key, hls::ivFor(segment));
+            if (!cipher) {
+                fail(Failure::Permanent, "AES-128 is not available");
+                return;
+            }
+        }
+        const std::uint64_t sequence = segment.sequence;
+        segmentFetch = HttpsFetch::start(
+            FetchRequest { segment.uri, rangeOf(segment.range), maxSegmentBytes },
+            [this](GBytes* bytes) {
+                if (!cipher) {
+                    output.push(bytes);
+                    return;
+                }
+                gsize size = 0;
+                const auto* data = static_cast<const std::uint8_t*>(g_bytes_get_data(bytes, &size));
+                pushPlain(cipher->update(std::span(data, size)));
+            },
+            [this, sequence](const std::optional<FetchFailure>& failure, const std::string&) {
+                segmentFetch.reset();
+                if (failure) {
+                    fail(classify(*failure, false), describe("segment", *failure),
+                        failure->kind == FetchFailure::Kind::Network);
+                    return;
+                }
+                if (cipher) {
+                    auto rest = cipher->finish();
+                    cipher.reset();
+                    if (!rest) {
+                        fail(Failure::Transient, "segment does not decrypt");
+                        return;
+                    }
+                    pushPlain(std::move(*rest));
+                }
+                lastDelivered = sequence;
+                nextSequence = sequence + 1;
+                pump();
+            });
+    }
+
+    void pushPlain(std::vector<std::uint8_t> plain)
+    {
+        if (plain.empty()) {
+            return;
+        }
+        auto* holder = new std::vector<std::uint8_t>(std::move(plain));
+        GUnique<GBytes> bytes(g_bytes_new_with_free_func(
+            holder->data(), holder->size(), [](gpointer data) { delete static_cast<std::vector<std::uint8_t>*>(data); },
+            holder));
+        output.push(bytes.get());
+    }
+};
+
+LiveStream::LiveStream(std::string url, Output& output, OnFailure failed, const TimerFactory& timers)
+    : impl_(std::make_unique<Impl>(std::move(url), output, std::move(failed), timers))
+{
+}
+
+LiveStream::~LiveStream() = default;
+
+void LiveStream::start()
+{
+    impl_->start();
+}
+
+void LiveStream::stop()
+{
+    impl_->stop();
+}
+
+void LiveStream::suspend()
+{
+    impl_->suspend();
+}
+
+void LiveStream::resume()
+{
+    impl_->resume();
+}
+
+bool LiveStream::canResume() const
+{
+    return impl_->canResume();
+}
+
+void LiveStream::roomAgain()
+{
+    impl_->roomAgain();
+}
+
+std::uint64_t LiveStream::bandwidth() const
+{
+    return impl_->variantBandwidth;
+}
+
+} // namespace orvo::platform::native
