@@ -2,7 +2,7 @@
 #include "platform/Application.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/GLibPtr.h"
-#include "platform/linux/core/Launch.h"
+#include "platform/linux/core/WarmUp.h"
 
 #include <glib-unix.h>
 
@@ -14,7 +14,7 @@
 namespace orvo::platform {
 namespace {
 
-std::vector<void (*)()>& afterLaunchTasks()
+std::vector<void (*)()>& menuOpeningTasks()
 {
     static std::vector<void (*)()> tasks;
     return tasks;
@@ -74,18 +74,6 @@ private:
         if (app->delegate_) {
             app->delegate_->applicationDidFinishLaunching();
         }
-        // A quarter of a second later: the tray item registers with the panel
-        // first (a few round trips), and the work is still done long before a
-        // person can open the menu and click.
-        for (auto* task : afterLaunchTasks()) {
-            g_timeout_add_full(
-                G_PRIORITY_LOW, 250,
-                [](gpointer data) -> gboolean {
-                    reinterpret_cast<void (*)()>(data)();
-                    return G_SOURCE_REMOVE;
-                },
-                reinterpret_cast<gpointer>(task), nullptr);
-        }
         return G_SOURCE_REMOVE;
     }
 
@@ -101,9 +89,16 @@ private:
 
 } // namespace
 
-void native::runAfterLaunch(void (*task)())
+void native::whenMenuOpens(void (*task)())
 {
-    afterLaunchTasks().push_back(task);
+    menuOpeningTasks().push_back(task);
+}
+
+void native::menuOpens()
+{
+    for (auto* task : menuOpeningTasks()) {
+        task();
+    }
 }
 
 Application& Application::sharedApplication()

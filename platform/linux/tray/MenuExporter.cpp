@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/linux/tray/MenuExporter.h"
 
+#include "platform/linux/core/WarmUp.h"
+
 #include <libdbusmenu-glib/client.h>
 
 #include <cctype>
@@ -116,6 +118,8 @@ gboolean MenuExporter::publishPending(gpointer self)
     auto root = glib::adopt(dbusmenu_menuitem_new_with_id(0));
     dbusmenu_menuitem_property_set(
         root.get(), DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY, DBUSMENU_MENUITEM_CHILD_DISPLAY_SUBMENU);
+    g_signal_connect(
+        root.get(), DBUSMENU_MENUITEM_SIGNAL_ABOUT_TO_SHOW, G_CALLBACK(&MenuExporter::aboutToShow), exporter);
     exporter->items_.clear();
     exporter->buildChildren(root.get(), *menu, 0);
     exporter->root_ = std::move(root);
@@ -174,6 +178,12 @@ void MenuExporter::buildChildren(DbusmenuMenuitem* parent, const Menu& menu, int
         items_.emplace(dbusmenu_menuitem_get_id(mi), item);
         dbusmenu_menuitem_child_append(parent, mi);
     }
+}
+
+gboolean MenuExporter::aboutToShow(DbusmenuMenuitem*, gpointer)
+{
+    menuOpens();
+    return FALSE; // the menu needs no update before it shows
 }
 
 void MenuExporter::itemActivated(DbusmenuMenuitem* menuItem, guint, gpointer self)

@@ -45,6 +45,7 @@ public:
 
 private:
     static gboolean publishPending(gpointer self);
+    static gboolean aboutToShow(DbusmenuMenuitem* menuItem, gpointer self);
     static void itemActivated(DbusmenuMenuitem* menuItem, guint timestamp, gpointer self);
     void buildChildren(DbusmenuMenuitem* parent, const Menu& menu, int depth);
     void disconnectTree();
