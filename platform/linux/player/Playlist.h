@@ -87,7 +87,10 @@ struct ParseError {
 using Parsed = std::variant<MasterPlaylist, MediaPlaylist, ParseError>;
 
 // Reads a playlist fetched from baseUri (an absolute address). Unknown tags are
-// ignored; anything malformed or out of bounds gives a ParseError.
+// ignored; anything malformed or out of bounds gives a ParseError, and so do
+// encryption we cannot undo (SAMPLE-AES, key formats other than "identity").
+// A media playlist has a target duration of 1 s to a day and may have no
+// segments yet; a master playlist has at least one variant.
 Parsed parse(std::string_view text, std::string_view baseUri);
 
 // Whether the player can decode a CODECS entry (RFC 6381 form, e.g. "mp4a.40.2").
