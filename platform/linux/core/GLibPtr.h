@@ -33,6 +33,7 @@ ORVO_GLIB_DELETER(GBytes, g_bytes_unref)
 ORVO_GLIB_DELETER(char, g_free)
 ORVO_GLIB_DELETER(char*, g_strfreev)
 ORVO_GLIB_DELETER(GDBusNodeInfo, g_dbus_node_info_unref)
+ORVO_GLIB_DELETER(GUri, g_uri_unref)
 #undef ORVO_GLIB_DELETER
 
 // A uniquely owned GLib value: GUnique<GError>, GUnique<char> for g_free'd text.

@@ -39,6 +39,10 @@ struct Key {
 struct InitSection {
     std::string uri; // absolute
     std::optional<ByteRange> range;
+    // The EXT-X-KEY in force where the EXT-X-MAP stands: it encrypts the init
+    // section too (RFC 8216 §4.3.2.4). Its IV is always explicit here, since no
+    // sequence number applies; a server that leaves it out gets zero.
+    Key key;
     bool operator==(const InitSection&) const = default;
 };
 
@@ -83,7 +87,10 @@ struct ParseError {
 using Parsed = std::variant<MasterPlaylist, MediaPlaylist, ParseError>;
 
 // Reads a playlist fetched from baseUri (an absolute address). Unknown tags are
-// ignored; anything malformed or out of bounds gives a ParseError.
+// ignored; anything malformed or out of bounds gives a ParseError, and so do
+// encryption we cannot undo (SAMPLE-AES, key formats other than "identity").
+// A media playlist has a target duration of 1 s to a day and may have no
+// segments yet; a master playlist has at least one variant.
 Parsed parse(std::string_view text, std::string_view baseUri);
 
 // Whether the player can decode a CODECS entry (RFC 6381 form, e.g. "mp4a.40.2").
@@ -96,7 +103,8 @@ std::optional<std::size_t> chooseVariant(
     const MasterPlaylist& master, std::optional<std::uint64_t> below = std::nullopt);
 
 // Index of the segment to start a fresh stream with: three segments back from
-// the live edge of a live playlist, the first segment of an ended one.
+// the live edge of a live playlist, the first segment of an ended one (RFC 8216
+// §6.3.3). 0 for a playlist without segments.
 std::size_t startIndex(const MediaPlaylist& playlist);
 
 // The AES-128 IV of a segment: its key's IV, or its sequence number as a
@@ -104,7 +112,8 @@ std::size_t startIndex(const MediaPlaylist& playlist);
 std::array<std::uint8_t, 16> ivFor(const Segment& segment);
 
 // When to load a live playlist again, counted from when its last load began:
-// the target duration after it changed, half of it when it did not.
+// the target duration after it changed, half of it when it did not (RFC 8216
+// §6.3.4). The target duration counts as at least a second.
 std::chrono::milliseconds reloadDelay(const MediaPlaylist& playlist, bool changed);
 
 } // namespace orvo::platform::native::hls
