@@ -7,6 +7,7 @@
 #include "platform/linux/player/SegmentCipher.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <span>
 
@@ -108,8 +109,8 @@ struct LiveStream::Impl {
 
     std::optional<hls::InitSection> initFor;
     GUnique<GBytes> initBytes;
-    std::string keyUri;
-    std::optional<SegmentCipher::Block> key;
+    // Keys by address; a stream uses one or two at a time.
+    std::map<std::string, SegmentCipher::Block> keys;
 
     std::unique_ptr<HttpsFetch> playlistFetch;
     std::unique_ptr<HttpsFetch> segmentFetch;
@@ -315,14 +316,18 @@ struct LiveStream::Impl {
             waitingForRoom = true;
             return;
         }
-        if (segment->key.method == hls::Key::Method::Aes128 && (!key || keyUri != segment->key.uri)) {
+        if (needsKey(segment->key)) {
             fetchKey(segment->key.uri);
             return;
         }
         const bool newRun = !runOpen || segment->discontinuitySequence != runDiscontinuity || segment->init != runInit
             || !lastDelivered || segment->sequence != *lastDelivered + 1;
         if (newRun && segment->init && (!initBytes || initFor != segment->init)) {
-            fetchInit(*segment->init);
+            if (needsKey(segment->init->key)) {
+                fetchKey(segment->init->key.uri);
+            } else {
+                fetchInit(*segment->init);
+            }
             return;
         }
         if (newRun) {
@@ -337,6 +342,11 @@ struct LiveStream::Impl {
         fetchSegment(*segment);
     }
 
+    bool needsKey(const hls::Key& key) const
+    {
+        return key.method == hls::Key::Method::Aes128 && !keys.contains(key.uri);
+    }
+
     // The key of the segments to come, or their initialisation section: small
     // bodies fetched whole before the segment itself.
     void fetchKey(const std::string& keyAddress)
@@ -346,9 +356,10 @@ struct LiveStream::Impl {
                 fail(Failure::Transient, "the key is not 16 bytes");
                 return false;
             }
-            key.emplace();
-            std::copy(sideBody.begin(), sideBody.end(), key->begin());
-            keyUri = keyAddress;
+            if (keys.size() >= 8) {
+                keys.clear(); // keys rotate; old ones are not needed again
+            }
+            std::copy(sideBody.begin(), sideBody.end(), keys[keyAddress].begin());
             return true;
         });
     }
@@ -356,7 +367,19 @@ struct LiveStream::Impl {
     void fetchInit(const hls::InitSection& init)
     {
         fetchSide(FetchRequest { init.uri, rangeOf(init.range), maxInitBytes }, "initialisation section", [this, init] {
-            initBytes.reset(g_bytes_new(sideBody.data(), sideBody.size()));
+            std::vector<std::uint8_t> plain(sideBody.begin(), sideBody.end());
+            if (init.key.method == hls::Key::Method::Aes128) {
+                auto cipher = SegmentCipher::create(keys.at(init.key.uri), init.key.iv.value_or(SegmentCipher::Block {}));
+                auto head = cipher ? cipher->update(plain) : std::vector<std::uint8_t> {};
+                auto rest = cipher ? cipher->finish() : std::nullopt;
+                if (!rest) {
+                    fail(Failure::Transient, "initialisation section does not decrypt");
+                    return false;
+                }
+                head.insert(head.end(), rest->begin(), rest->end());
+                plain = std::move(head);
+            }
+            initBytes.reset(g_bytes_new(plain.data(), plain.size()));
             initFor = init;
             return true;
         });
@@ -388,7 +411,7 @@ struct LiveStream::Impl {
     {
         cipher.reset();
         if (segment.key.method == hls::Key::Method::Aes128) {
-            cipher = SegmentCipher::create(*key, hls::ivFor(segment));
+            cipher = SegmentCipher::create(keys.at(segment.key.uri), hls::ivFor(segment));
             if (!cipher) {
                 fail(Failure::Permanent, "AES-128 is not available");
                 return;

@@ -3,7 +3,6 @@
 #include "platform/Localization.h"
 #include "platform/Notifications.h"
 #include "platform/linux/core/GLibPtr.h"
-#include "platform/linux/core/Launch.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -64,26 +63,6 @@ TEST(Application, RunDeliversLaunchOnceAndTerminateEndsTheLoop)
     app.run(); // returns only because terminate ended the loop
     EXPECT_EQ(delegate.launches, 1);
     EXPECT_TRUE(app.respondsToSelector("terminate:"));
-}
-
-std::vector<std::string> launchOrder;
-
-class OrderRecorder : public ApplicationDelegate {
-public:
-    void applicationDidFinishLaunching() override { launchOrder.push_back("launched"); }
-};
-
-TEST(Application, WarmUpWorkRunsAfterLaunch)
-{
-    test::PrivateBus bus;
-    native::runAfterLaunch([] {
-        launchOrder.push_back("warm-up");
-        Application::sharedApplication().terminate();
-    });
-    OrderRecorder delegate;
-    Application::sharedApplication().setDelegate(&delegate);
-    Application::sharedApplication().run();
-    EXPECT_EQ(launchOrder, (std::vector<std::string> { "launched", "warm-up" }));
 }
 
 TEST(Application, NoSessionBusIsOneLineAndExitStatusOne)

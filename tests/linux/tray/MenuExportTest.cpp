@@ -4,6 +4,7 @@
 #include "platform/Application.h"
 #include "platform/StatusBar.h"
 #include "platform/linux/core/Bus.h"
+#include "platform/linux/core/WarmUp.h"
 #include "platform/linux/tray/MenuExporter.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TrayPeers.h"
@@ -336,6 +337,22 @@ TEST_F(MenuExportTest, ReplacingTheMenuReleasesThePreviousOne)
     oldMenu.reset();
     publish(std::make_shared<Menu>());
     EXPECT_TRUE(watch.expired());
+}
+
+
+int openings = 0;
+
+// A host opening the menu is the cue to get playback ready for the click that
+// follows.
+TEST_F(MenuExportTest, OpeningTheMenuStartsTheWarmUp)
+{
+    native::whenMenuOpens([] { ++openings; });
+    publish(std::make_shared<Menu>());
+    const int before = openings;
+    auto reply = host_->call(g_dbus_connection_get_unique_name(native::sessionBus()), menuPath_,
+        "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0));
+    EXPECT_TRUE(reply.value) << (reply.error ? reply.error->message : "");
+    EXPECT_EQ(openings, before + 1);
 }
 
 } // namespace
