@@ -89,6 +89,15 @@ void HlsServer::setFault(const std::string& mode, const std::string& channel)
     control("/fault?mode=" + mode + "&channel=" + (channel == "*" ? "%2A" : channel));
 }
 
+void HlsServer::configure(const std::string& name, const std::string& value, const std::string& channel)
+{
+    const auto escape = [](const std::string& text) {
+        std::unique_ptr<char, decltype(&g_free)> escaped(g_uri_escape_string(text.c_str(), nullptr, FALSE), &g_free);
+        return std::string(escaped.get());
+    };
+    control("/config?channel=" + escape(channel) + "&" + escape(name) + "=" + escape(value));
+}
+
 std::map<std::string, int> HlsServer::stats()
 {
     const std::string json = control("/stats");

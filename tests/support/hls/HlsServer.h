@@ -36,10 +36,17 @@ public:
     std::string url(const std::string& channelId) const;
 
     // mode: none, refuse, drop, stall, garbage, 404, 500, 403, wrongcert,
-    // redirect. channel "*" means every channel.
+    // redirect, redirect-https, segment-redirect, segment-redirect-https,
+    // slow. channel "*" means every channel.
     void setFault(const std::string& mode, const std::string& channel = "*");
-    // Requests served, by "<id>:playlist", "<id>:segment" and "<id>:plain"
-    // (plain HTTP after a redirect).
+    // What a channel serves from its next request on (README.md): format
+    // ts|fmp4|aac|mp3, master 0|1, key none|aes|aes-seq, discontinuity N.
+    // An unknown name or value throws.
+    void configure(const std::string& name, const std::string& value, const std::string& channel = "*");
+    // Requests served, by "<id>:playlist", "<id>:media" (variant playlists),
+    // "<id>:hi", "<id>:lo", "<id>:video", "<id>:segment", "<id>:init",
+    // "<id>:key", "<id>:moved" (under /moved/ after a redirect) and
+    // "<id>:plain" (plain HTTP after a redirect).
     std::map<std::string, int> stats();
     int count(const std::string& key);
 

@@ -2,15 +2,19 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """A local live HLS radio over HTTPS for tests, benchmarks and the demo.
 
-Serves /liveradio/<id>/playlist.m3u8 as a sliding live playlist of short ADTS
-AAC segments holding a sine tone whose frequency depends on the channel id, on
-127.0.0.1 with a certificate from a test CA made on first use. Faults are
-switched at run time through a plain-HTTP control port (see README.md).
-Standard library only; segments come from gst-launch-1.0, keys from openssl.
+Serves /liveradio/<id>/playlist.m3u8 as a sliding live playlist of short
+segments holding a sine tone whose frequency depends on the channel id, on
+127.0.0.1 with a certificate from a test CA made on first use. The container
+(MPEG-TS, fragmented MP4, packed AAC or MP3), a master playlist, AES-128 and
+discontinuities are set per channel, and faults switched, at run time through a
+plain-HTTP control port (see README.md). Standard library only; recordings come
+from gst-launch-1.0, keys and encryption from openssl.
 """
 
 import argparse
+import email.utils
 import fcntl
+import hashlib
 import http.server
 import json
 import math
@@ -18,6 +22,7 @@ import os
 import socket
 import socketserver
 import ssl
+import struct
 import subprocess
 import sys
 import threading
@@ -25,7 +30,20 @@ import time
 import urllib.parse
 import zlib
 
-FAULTS = ("none", "refuse", "drop", "stall", "garbage", "404", "500", "403", "wrongcert", "redirect")
+FAULTS = ("none", "refuse", "drop", "stall", "garbage", "404", "500", "403", "wrongcert", "redirect",
+          "redirect-https", "segment-redirect", "segment-redirect-https", "slow")
+
+# Per-channel settings of /config and their values (None: a whole number >= 0).
+SETTINGS = {"format": ("ts", "fmp4", "aac", "mp3"), "master": ("0", "1"),
+            "key": ("none", "aes", "aes-seq"), "discontinuity": None}
+DEFAULTS = {"format": "ts", "master": "0", "key": "none", "discontinuity": "0"}
+EXTENSIONS = {"ts": "ts", "fmp4": "m4s", "aac": "aac", "mp3": "mp3"}
+FORMAT_OF = {v: k for k, v in EXTENSIONS.items()}
+CONTENT_TYPES = {"ts": "video/mp2t", "fmp4": "video/iso.segment", "aac": "audio/aac", "mp3": "audio/mpeg"}
+# The master playlist's variants: name, BANDWIDTH, CODECS. The video one comes
+# first, the low one before the high one, so "take the first" is caught.
+VARIANTS = (("video", 2000000, "avc1.64001f,%s"), ("lo", 64000, "%s"), ("hi", 192000, "%s"))
+PLAYLIST_TYPE = "application/vnd.apple.mpegurl"
 
 
 def tone_frequency(channel_id):
@@ -33,7 +51,15 @@ def tone_frequency(channel_id):
     return 330 + (zlib.crc32(channel_id.encode()) % 48) * 20
 
 
-RATE, FRAME = 48000, 1024  # AAC frames of 1024 samples
+RATE, FRAME, MP3_FRAME = 48000, 1024, 1152  # AAC frames of 1024 samples, MP3 ones of 1152
+MP3_KBPS = (0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320)
+MP3_RATES = (44100, 48000, 32000)
+
+
+def splice_base(k):
+    """Where the clock of the k-th spliced-in piece starts, in seconds: jumps
+    forward and, every third splice, back."""
+    return 36000 * (k % 3) + 10 * k if k else 0
 
 
 def shift_ts(data, ticks, times):
@@ -76,8 +102,101 @@ def shift_ts(data, ticks, times):
     return bytes(out)
 
 
-def run(argv):
-    subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def adts_frames(data):
+    frames, i = [], 0
+    while i + 7 <= len(data) and data[i] == 0xFF and data[i + 1] & 0xF6 == 0xF0:
+        size = ((data[i + 3] & 3) << 11) | (data[i + 4] << 3) | (data[i + 5] >> 5)
+        frames.append(data[i:i + size])
+        i += size
+    return frames
+
+
+def mp3_frames(data):
+    """MPEG-1 Layer III frames (what lamemp3enc writes at 48 kHz)."""
+    frames, i = [], 0
+    while i + 4 <= len(data) and data[i] == 0xFF and data[i + 1] & 0xFE == 0xFA:
+        kbps, rate = MP3_KBPS[data[i + 2] >> 4], MP3_RATES[(data[i + 2] >> 2) & 3]
+        size = 144000 * kbps // rate + ((data[i + 2] >> 1) & 1)
+        frames.append(data[i:i + size])
+        i += size
+    return frames
+
+
+def syncsafe(n):
+    return bytes(((n >> s) & 0x7F) for s in (21, 14, 7, 0))
+
+
+def id3_timestamp(pts):
+    """The ID3v2 tag that opens a packed-audio segment (RFC 8216 section 3.4):
+    a PRIV frame with the 33-bit MPEG-2 timestamp of the first sample."""
+    data = b"com.apple.streaming.transportStreamTimestamp\0" + struct.pack(">Q", pts % (1 << 33))
+    frame = b"PRIV" + syncsafe(len(data)) + b"\0\0" + data
+    return b"ID3\x04\x00\x00" + syncsafe(len(frame)) + frame
+
+
+def box(kind, *payload):
+    body = b"".join(payload)
+    return struct.pack(">I4s", 8 + len(body), kind) + body
+
+
+def full_box(kind, version, flags, *payload):
+    return box(kind, struct.pack(">I", (version << 24) | flags), *payload)
+
+
+def descriptor(tag, *payload):
+    body = b"".join(payload)
+    return bytes((tag, len(body))) + body
+
+
+MATRIX = struct.pack(">9I", 0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000)
+
+
+def mp4_init(adts_header):
+    """ftyp + moov of a fragmented MP4 with one AAC track (timescale RATE),
+    its AudioSpecificConfig taken from an ADTS header."""
+    profile, rate_index = (adts_header[2] >> 6) + 1, (adts_header[2] >> 2) & 15
+    channels = ((adts_header[2] & 1) << 2) | (adts_header[3] >> 6)
+    asc = struct.pack(">H", (profile << 11) | (rate_index << 7) | (channels << 3))
+    esds = full_box(b"esds", 0, 0, descriptor(
+        3, struct.pack(">HB", 1, 0),
+        descriptor(4, struct.pack(">BB3sII", 0x40, 0x15, b"\0\0\0", 128000, 128000), descriptor(5, asc)),
+        descriptor(6, b"\x02")))
+    mp4a = box(b"mp4a", bytes(6), struct.pack(">H", 1), bytes(8),
+               struct.pack(">HHHHI", channels, 16, 0, 0, RATE << 16), esds)
+    empty = struct.pack(">I", 0)
+    stbl = box(b"stbl", full_box(b"stsd", 0, 0, struct.pack(">I", 1), mp4a), full_box(b"stts", 0, 0, empty),
+               full_box(b"stsc", 0, 0, empty), full_box(b"stsz", 0, 0, empty, empty), full_box(b"stco", 0, 0, empty))
+    minf = box(b"minf", full_box(b"smhd", 0, 0, bytes(4)),
+               box(b"dinf", full_box(b"dref", 0, 0, struct.pack(">I", 1), full_box(b"url ", 0, 1))), stbl)
+    mdia = box(b"mdia", full_box(b"mdhd", 0, 0, struct.pack(">IIIIHH", 0, 0, RATE, 0, 0x55C4, 0)),
+               full_box(b"hdlr", 0, 0, bytes(4), b"soun", bytes(12), b"SoundHandler\0"), minf)
+    tkhd = full_box(b"tkhd", 0, 3, struct.pack(">IIIII", 0, 0, 1, 0, 0), bytes(8),
+                    struct.pack(">HHHH", 0, 0, 0x100, 0), MATRIX, struct.pack(">II", 0, 0))
+    mvhd = full_box(b"mvhd", 0, 0, struct.pack(">IIIIIH", 0, 0, RATE, 0, 0x10000, 0x100), bytes(10), MATRIX,
+                    bytes(24), struct.pack(">I", 2))
+    mvex = box(b"mvex", full_box(b"trex", 0, 0, struct.pack(">IIIII", 1, 1, FRAME, 0, 0)))
+    ftyp = box(b"ftyp", b"iso6", struct.pack(">I", 0), b"iso6cmfcmp41")
+    return ftyp + box(b"moov", mvhd, box(b"trak", tkhd, mdia), mvex)
+
+
+def mp4_fragment(frames, sequence, decode_time):
+    """styp + moof + mdat of AAC frames (ADTS headers dropped): mfhd carries the
+    fragment's sequence number, tfdt where it starts on the track's clock."""
+    raw = [f[7 if f[1] & 1 else 9:] for f in frames]
+
+    def moof(offset):
+        tfhd = full_box(b"tfhd", 0, 0x020028, struct.pack(">III", 1, FRAME, 0x02000000))
+        tfdt = full_box(b"tfdt", 1, 0, struct.pack(">Q", decode_time))
+        trun = full_box(b"trun", 0, 0x000201, struct.pack(">Ii", len(raw), offset),
+                        b"".join(struct.pack(">I", len(r)) for r in raw))
+        return box(b"moof", full_box(b"mfhd", 0, 0, struct.pack(">I", sequence)), box(b"traf", tfhd, tfdt, trun))
+
+    size = len(moof(0))
+    return box(b"styp", b"msdh", struct.pack(">I", 0), b"msdhmsix") + moof(size + 8) + box(b"mdat", *raw)
+
+
+def run(argv, data=None):
+    return subprocess.run(argv, check=True, input=data, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
 
 
 def make_ca(directory):
@@ -109,20 +228,38 @@ def make_leaf(work, name, ca, ca_key):
     return crt, key
 
 
+def channel_key(channel):
+    return hashlib.md5(b"key:" + channel.encode()).digest()
+
+
+def channel_iv(channel):
+    return hashlib.md5(b"iv:" + channel.encode()).digest()
+
+
 class Radio:
-    """Shared state: the clock of the live stream, segments, faults, counters."""
+    """Shared state: the clock of the live stream, recordings, settings,
+    faults, counters."""
 
     def __init__(self, args):
         self.args = args
         self.work = args.work_dir
         self.frames = max(1, round(args.segment_duration * RATE / FRAME))
-        self.duration = self.frames * FRAME / RATE
+        self.samples = self.frames * FRAME  # per segment, on the shared schedule
+        self.duration = self.samples / RATE
+        # MP3 frames do not fit the schedule exactly: segment m holds MP3
+        # frames [m * samples // 1152, (m + 1) * samples // 1152), which
+        # repeats after mp3_period segments (mp3_cycle frames).
+        self.mp3_period = MP3_FRAME // math.gcd(self.samples, MP3_FRAME)
+        self.mp3_cycle = self.mp3_period * self.samples // MP3_FRAME
         # On the air for a while already: the playlist is full from the start,
         # as a real live stream's is.
         self.start = time.monotonic() - args.window * self.duration
         self.lock = threading.Lock()
-        self.segments = {}
+        self.making = threading.RLock()
+        self.recordings = {}  # (channel, kind) -> recording
+        self.cache = {}  # finished segment bytes, newest last
         self.faults = {}  # channel id or "*" -> fault name
+        self.settings = {"*": dict(DEFAULTS)}  # channel id or "*" -> {name: value}
         self.counts = {}
         self.connections = set()
         self.fault_changed = threading.Condition(self.lock)
@@ -131,50 +268,163 @@ class Radio:
         with self.lock:
             return self.faults.get(channel, self.faults.get("*", "none"))
 
-    def count(self, key):
+    def setting(self, channel, name):
         with self.lock:
-            self.counts[key] = self.counts.get(key, 0) + 1
+            return self.settings.get(channel, {}).get(name, self.settings["*"][name])
 
-    def segment(self, channel):
-        """The channel's one recorded segment (MPEG-TS, AAC): made once."""
+    def configure(self, channel, values):
         with self.lock:
-            data = self.segments.get(channel)
+            self.settings.setdefault(channel, {}).update(values)
+
+    def count(self, *keys):
+        with self.lock:
+            for key in keys:
+                self.counts[key] = self.counts.get(key, 0) + 1
+
+    def recording(self, channel, kind):
+        """The channel's tone, recorded once per kind: "adts" (the AAC frames
+        of one segment), "ts" (those frames in MPEG-TS), "mp3" (mp3_cycle
+        MP3 frames)."""
+        with self.lock:
+            found = self.recordings.get((channel, kind))
+        if found is not None:
+            return found
+        with self.making:
+            if (channel, kind) not in self.recordings:
+                self.recordings[(channel, kind)] = self.record(channel, kind)
+            return self.recordings[(channel, kind)]
+
+    def record(self, channel, kind):
+        tone = ["gst-launch-1.0", "-q", "audiotestsrc", "wave=sine", "volume=0.5",
+                "freq=%d" % tone_frequency(channel), "!", "audio/x-raw,rate=%d,channels=2" % RATE, "!"]
+        out = ["!", "fdsink", "fd=1"]
+        if kind == "adts":
+            # The encoder's first frame is mostly its start-up delay: skip it.
+            tone[4:4] = ["num-buffers=%d" % (self.frames + 2), "samplesperbuffer=%d" % FRAME]
+            frames = adts_frames(run(tone + ["avenc_aac", "bitrate=128000", "!", "aacparse", "!",
+                                             "audio/mpeg,stream-format=adts"] + out))[1:self.frames + 1]
+            assert len(frames) == self.frames, "short AAC recording"
+            return frames
+        if kind == "ts":
+            path = os.path.join(self.work, "seg-%s.aac" % channel)
+            with open(path, "wb") as f:
+                f.write(b"".join(self.recording(channel, "adts")))
+            return run(["gst-launch-1.0", "-q", "filesrc", "location=" + path, "!", "aacparse", "!",
+                        "mpegtsmux"] + out)
+        # MP3 keeps a bit reservoir across frames, so the cycle's frames are
+        # cut from one continuous encoding: the stream only jumps where the
+        # cycle starts over.
+        tone[4:4] = ["num-buffers=%d" % (self.mp3_cycle + 6), "samplesperbuffer=%d" % MP3_FRAME]
+        frames = mp3_frames(run(tone + ["lamemp3enc", "target=bitrate", "bitrate=128", "cbr=true", "!",
+                                        "mpegaudioparse"] + out))[2:self.mp3_cycle + 2]
+        assert len(frames) == self.mp3_cycle, "short MP3 recording"
+        return frames
+
+    def splice(self, n, every):
+        """(k, m): how many splices came before segment n (each one every
+        `every` segments after the first) and n's place since the last one."""
+        k = n // every - self.args.first_sequence // every if every else 0
+        return (k, n % every) if k > 0 else (0, n)
+
+    def is_splice(self, n, every):
+        return every > 0 and n % every == 0 and n > self.args.first_sequence
+
+    def timing(self, fmt, n, every):
+        """(first sample on the stream's 48 kHz clock, samples) of segment n."""
+        k, m = self.splice(n, every)
+        base = splice_base(k) * RATE
+        if fmt != "mp3":
+            return base + m * self.samples, self.samples
+        first, end = (i * self.samples // MP3_FRAME for i in (m, m + 1))
+        return base + first * MP3_FRAME, (end - first) * MP3_FRAME
+
+    def media_segment(self, channel, fmt, n, every):
+        """Segment n, its clock and continuity moved on so that the stream
+        runs on as a live one does and jumps where a splice is."""
+        first, _ = self.timing(fmt, n, every)
+        pts = first * 90000 // RATE
+        k, m = self.splice(n, every)
+        if fmt == "ts":
+            return shift_ts(self.recording(channel, "ts"), pts, m)
+        if fmt == "fmp4":
+            return mp4_fragment(self.recording(channel, "adts"), n, first)
+        if fmt == "aac":
+            return id3_timestamp(pts) + b"".join(self.recording(channel, "adts"))
+        p = m % self.mp3_period
+        cut = slice(p * self.samples // MP3_FRAME, (p + 1) * self.samples // MP3_FRAME)
+        return id3_timestamp(pts) + b"".join(self.recording(channel, "mp3")[cut])
+
+    def segment(self, channel, fmt, n):
+        """Segment n as served now (encrypted when the channel asks), cached."""
+        every, key = int(self.setting(channel, "discontinuity")), self.setting(channel, "key")
+        ident = (channel, fmt, n, every, key)
+        with self.lock:
+            data = self.cache.get(ident)
         if data is not None:
             return data
-        path = os.path.join(self.work, "seg-%s.ts" % channel)
-        run(["gst-launch-1.0", "-q", "audiotestsrc", "wave=sine", "volume=0.5",
-             "freq=%d" % tone_frequency(channel), "num-buffers=%d" % self.frames,
-             "samplesperbuffer=%d" % FRAME, "!", "audio/x-raw,rate=%d,channels=2" % RATE,
-             "!", "avenc_aac", "bitrate=128000", "!", "aacparse", "!", "mpegtsmux", "!",
-             "filesink", "location=" + path])
-        with open(path, "rb") as f:
-            data = f.read()
+        data = self.media_segment(channel, fmt, n, every)
+        if key != "none":
+            iv = channel_iv(channel) if key == "aes" else n.to_bytes(16, "big")
+            data = run(["openssl", "enc", "-aes-128-cbc", "-K", channel_key(channel).hex(), "-iv", iv.hex()], data)
         with self.lock:
-            self.segments[channel] = data
+            self.cache[ident] = data
+            while len(self.cache) > 256:
+                del self.cache[next(iter(self.cache))]
         return data
 
-    def numbered_segment(self, channel, n):
-        """Segment n: the recording with its clock moved on by n segments, so
-        timestamps and continuity counters run on as in a real live stream."""
-        return shift_ts(self.segment(channel), n * self.frames * FRAME * 90000 // RATE, n)
+    def init_section(self, channel):
+        return mp4_init(self.recording(channel, "adts")[0])
 
     def live_edge(self):
         """Sequence number of the newest complete segment."""
         return self.args.first_sequence + int((time.monotonic() - self.start) / self.duration)
 
+    def master_playlist(self, channel):
+        codec = "mp4a.40.34" if self.setting(channel, "format") == "mp3" else "mp4a.40.2"
+        lines = ["#EXTM3U", "#EXT-X-VERSION:3"]
+        for name, bandwidth, codecs in VARIANTS:
+            extra = ",RESOLUTION=1280x720" if name == "video" else ""
+            lines += ['#EXT-X-STREAM-INF:BANDWIDTH=%d,CODECS="%s"%s' % (bandwidth, codecs % codec, extra),
+                      name + ".m3u8"]
+        return ("\n".join(lines) + "\n").encode()
+
     def playlist(self, channel):
+        fmt, key = self.setting(channel, "format"), self.setting(channel, "key")
+        every = int(self.setting(channel, "discontinuity"))
         newest = self.live_edge()
         oldest = max(self.args.first_sequence, newest - self.args.window + 1)
-        d = self.duration
-        lines = ["#EXTM3U", "#EXT-X-VERSION:3", "#EXT-X-TARGETDURATION:%d" % math.ceil(d),
+        durations = [self.timing(fmt, n, every)[1] / RATE for n in range(oldest, newest + 1)]
+        lines = ["#EXTM3U", "#EXT-X-VERSION:%d" % (6 if fmt == "fmp4" else 3),
+                 "#EXT-X-TARGETDURATION:%d" % math.ceil(max(durations)),
                  "#EXT-X-MEDIA-SEQUENCE:%d" % oldest]
-        for n in range(oldest, newest + 1):
-            lines += ["#EXTINF:%.3f," % d, "seg%d.ts" % n]
+        if every:
+            # Splices still in the window keep their tag; the ones that left it
+            # are counted here.
+            k = self.splice(oldest, every)[0] - (1 if self.is_splice(oldest, every) else 0)
+            lines.append("#EXT-X-DISCONTINUITY-SEQUENCE:%d" % k)
+        if fmt == "fmp4":
+            # Before the key: the init section is not encrypted.
+            lines.append('#EXT-X-MAP:URI="init.mp4"')
+        if key != "none":
+            iv = ",IV=0x" + channel_iv(channel).hex() if key == "aes" else ""
+            lines.append('#EXT-X-KEY:METHOD=AES-128,URI="key.bin"' + iv)
+        for n, d in zip(range(oldest, newest + 1), durations):
+            if self.is_splice(n, every):
+                lines.append("#EXT-X-DISCONTINUITY")
+            lines += ["#EXTINF:%.3f," % d, "seg%d.%s" % (n, EXTENSIONS[fmt])]
         return ("\n".join(lines) + "\n").encode()
 
     def in_window(self, n):
         newest = self.live_edge()
         return newest - self.args.window - 2 < n <= newest + 1
+
+
+def segment_number(name):
+    """(format, n) of a segment file name, or None."""
+    stem, _, ext = name.partition(".")
+    if ext in FORMAT_OF and stem.startswith("seg") and stem[3:].isdigit():
+        return FORMAT_OF[ext], int(stem[3:])
+    return None
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -197,66 +447,110 @@ class Handler(http.server.BaseHTTPRequestHandler):
             with self.server.radio.lock:
                 self.server.radio.connections.discard(self.connection)
 
+    def head(self, status, length, ctype, headers=()):
+        lines = ["HTTP/1.1 %d %s" % (status, self.responses.get(status, ("",))[0]),
+                 "Server: " + self.version_string(), "Date: " + email.utils.formatdate(usegmt=True),
+                 "Content-Type: " + ctype, "Content-Length: %d" % length, "Cache-Control: no-cache"]
+        lines += ["%s: %s" % h for h in headers]
+        if self.close_connection:
+            lines.append("Connection: close")
+        self.log_request(status, length)
+        return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+
     def reply(self, status, body=b"", ctype="text/plain", headers=()):
-        self.send_response(status)
-        self.send_header("Content-Type", ctype)
-        self.send_header("Content-Length", str(len(body)))
-        self.send_header("Cache-Control", "no-cache")
-        for k, v in headers:
-            self.send_header(k, v)
-        self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(body)
+        # Head and body in one send: written apart, the body would wait for
+        # the client's delayed acknowledgement of the head.
+        self.wfile.write(self.head(status, len(body), ctype, headers) + (b"" if self.command == "HEAD" else body))
 
     def do_HEAD(self):
         self.do_GET()
 
+    def redirect(self, scheme, port, path):
+        self.reply(302, b"", headers=[("Location", "%s://127.0.0.1:%d%s" % (scheme, port, path))])
+
     def do_GET(self):
         radio = self.server.radio
         parts = urllib.parse.urlsplit(self.path).path.split("/")
+        moved = len(parts) > 1 and parts[1] == "moved"
+        if moved:
+            del parts[1]
         # ['', 'liveradio', id, file]
         if len(parts) != 4 or parts[1] != "liveradio" or not parts[2].isalnum():
             return self.reply(404, b"not found\n")
         channel, name = parts[2], parts[3]
+        variant = name[:-5] if name.endswith(".m3u8") and name[:-5] in [v[0] for v in VARIANTS] else None
+        segment = segment_number(name)
         plain = self.server.plain
-        kind = "plain" if plain else ("playlist" if name == "playlist.m3u8" else "segment")
-        radio.count("%s:%s" % (channel, kind))
-        fault = "none" if plain else radio.fault_for(channel)
+        if plain or moved:
+            radio.count("%s:%s" % (channel, "plain" if plain else "moved"))
+        elif name == "playlist.m3u8":
+            radio.count(channel + ":playlist")
+        elif variant:
+            radio.count(channel + ":media", channel + ":" + variant)
+        elif name in ("init.mp4", "key.bin"):
+            radio.count(channel + ":" + name[:-4])
+        else:
+            radio.count(channel + ":segment")
+        fault = "none" if plain or moved else radio.fault_for(channel)
         if fault == "refuse":
             self.close_connection = True
             return self.connection.close()
         if fault in ("404", "500", "403"):
             return self.reply(int(fault), b"fault\n")
         if fault == "redirect":
-            target = "http://127.0.0.1:%d%s" % (radio.plain_port, self.path)
-            return self.reply(302, b"", headers=[("Location", target)])
-        if name == "playlist.m3u8":
-            return self.reply(200, radio.playlist(channel), "application/vnd.apple.mpegurl")
-        if not (name.startswith("seg") and name.endswith(".ts") and name[3:-3].isdigit()):
+            return self.redirect("http", radio.plain_port, self.path)
+        if fault == "redirect-https":
+            return self.redirect("https", radio.https_port, "/moved" + self.path)
+        media = segment is not None or name == "init.mp4"
+        if fault == "segment-redirect" and media:
+            return self.redirect("http", radio.plain_port, self.path)
+        if fault == "segment-redirect-https" and media:
+            return self.redirect("https", radio.https_port, "/moved" + self.path)
+        if name == "playlist.m3u8" and radio.setting(channel, "master") == "1":
+            return self.reply(200, radio.master_playlist(channel), PLAYLIST_TYPE)
+        if name == "playlist.m3u8" or variant:
+            return self.reply(200, radio.playlist(channel), PLAYLIST_TYPE)
+        if name == "key.bin":
+            return self.reply(200, channel_key(channel), "application/octet-stream")
+        if name == "init.mp4":
+            return self.reply(200, radio.init_section(channel), "audio/mp4")
+        if segment is None:
             return self.reply(404, b"not found\n")
-        if not radio.in_window(int(name[3:-3])):
+        fmt, n = segment
+        if not radio.in_window(n):
             return self.reply(404, b"gone\n")
-        data = radio.numbered_segment(channel, int(name[3:-3]))
+        data = radio.segment(channel, fmt, n)
         if fault == "garbage":
             data = bytes((i * 7919 + 13) & 0xFF for i in range(len(data)))
         if fault in ("drop", "stall"):
-            self.send_response(200)
-            self.send_header("Content-Type", "video/mp2t")
-            self.send_header("Content-Length", str(len(data)))
-            self.end_headers()
-            self.wfile.write(data[: len(data) // 3])
-            self.wfile.flush()
+            self.close_connection = True
+            self.wfile.write(self.head(200, len(data), CONTENT_TYPES[fmt]) + data[: len(data) // 3])
             if fault == "stall":
                 with radio.lock:
                     radio.fault_changed.wait_for(lambda: radio.faults.get(channel, radio.faults.get("*")) != "stall")
-            self.close_connection = True
             return
-        self.reply(200, data, "video/mp2t")
+        if fault == "slow" and self.command != "HEAD":
+            # Ten pieces spread over the segment's playing time, as a server
+            # that sends what the encoder has made so far.
+            pieces = 10
+            pause = radio.timing(fmt, n, int(radio.setting(channel, "discontinuity")))[1] / RATE / pieces
+            bounds = [len(data) * i // pieces for i in range(pieces + 1)]
+            self.wfile.write(self.head(200, len(data), CONTENT_TYPES[fmt]) + data[: bounds[1]])
+            for i in range(1, pieces):
+                time.sleep(pause)
+                self.wfile.write(data[bounds[i]:bounds[i + 1]])
+            return
+        self.reply(200, data, CONTENT_TYPES[fmt])
 
 
 class ThreadingServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+
+    def get_request(self):
+        sock, addr = self.socket.accept()
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return sock, addr
 
     def handle_error(self, request, client_address):
         pass  # clients that hang up mid-reply are expected here
@@ -267,7 +561,7 @@ class TlsServer(ThreadingServer):
     asks for, so switching to a wrong certificate affects new connections."""
 
     def get_request(self):
-        sock, addr = self.socket.accept()
+        sock, addr = super().get_request()
         ctx = self.wrong_ctx if self.radio.fault_for("*") == "wrongcert" else self.good_ctx
         return ctx.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), addr
 
@@ -279,6 +573,19 @@ class TlsServer(ThreadingServer):
         super().finish_request(request, client_address)
 
 
+def parse_settings(query):
+    """{name: value} of a /config query, or None when a name or value is unknown."""
+    values = {}
+    for name, value in query:
+        if name == "channel":
+            continue
+        allowed = SETTINGS.get(name, ())
+        if not (value in allowed if allowed is not None else value.isdigit()):
+            return None
+        values[name] = str(int(value)) if allowed is None else value
+    return values
+
+
 class ControlHandler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
@@ -286,13 +593,20 @@ class ControlHandler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         radio = self.server.radio
         url = urllib.parse.urlsplit(self.path)
-        query = dict(urllib.parse.parse_qsl(url.query))
+        pairs = urllib.parse.parse_qsl(url.query, keep_blank_values=True)
+        query = dict(pairs)
         if url.path == "/fault":
             mode, channel = query.get("mode", "none"), query.get("channel", "*")
             if mode not in FAULTS:
                 return self.answer(400, {"error": "unknown fault"})
             self.server.set_fault(channel, mode)
             return self.answer(200, {"channel": channel, "mode": mode})
+        if url.path == "/config":
+            channel, values = query.get("channel", "*"), parse_settings(pairs)
+            if values is None:
+                return self.answer(400, {"error": "unknown setting or value"})
+            radio.configure(channel, values)
+            return self.answer(200, {name: radio.setting(channel, name) for name in SETTINGS})
         if url.path == "/stats":
             with radio.lock:
                 return self.answer(200, dict(radio.counts))
@@ -304,11 +618,9 @@ class ControlHandler(http.server.BaseHTTPRequestHandler):
 
     def answer(self, status, obj):
         body = (json.dumps(obj) + "\n").encode()
-        self.send_response(status)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        head = "HTTP/1.0 %d %s\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n" % (
+            status, self.responses[status][0], len(body))
+        self.wfile.write(head.encode() + body)
 
 
 def main():
@@ -322,10 +634,15 @@ def main():
     p.add_argument("--window", type=int, default=6, help="segments in the live playlist")
     p.add_argument("--first-sequence", type=int, default=100)
     p.add_argument("--fault", default="none", choices=FAULTS, help="fault of every channel at start")
+    p.add_argument("--config", action="append", default=[], metavar="NAME=VALUE",
+                   help="setting of every channel at start (as /config takes it)")
     p.add_argument("--channels", default="", help="comma-separated ids whose segments are made at start")
     p.add_argument("--verbose", action="store_true")
     args = p.parse_args()
     os.makedirs(args.work_dir, exist_ok=True)
+    start_settings = parse_settings(tuple(c.partition("=")[::2] for c in args.config))
+    if start_settings is None:
+        p.error("unknown --config setting or value")
 
     ca, ca_key = make_ca(args.ca_dir)
     good = make_leaf(args.work_dir, "server", ca, ca_key)
@@ -334,8 +651,11 @@ def main():
 
     radio = Radio(args)
     radio.faults["*"] = args.fault
+    radio.configure("*", start_settings)
     for channel in filter(None, args.channels.split(",")):
-        radio.segment(channel)
+        radio.recording(channel, "ts")
+        if radio.setting("*", "format") == "mp3":
+            radio.recording(channel, "mp3")
 
     tls = TlsServer(("127.0.0.1", args.port), Handler, bind_and_activate=True)
     tls.radio, tls.plain = radio, False
@@ -343,7 +663,7 @@ def main():
     tls.good_ctx.load_cert_chain(*good)
     tls.wrong_ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     tls.wrong_ctx.load_cert_chain(*wrong)
-    port = tls.server_address[1]
+    port = radio.https_port = tls.server_address[1]
 
     plain = ThreadingServer(("127.0.0.1", 0), Handler)
     plain.radio, plain.plain = radio, True
