@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <utility>
+#include <vector>
 
 using namespace std::chrono_literals;
 using orvo::platform::Player;
@@ -207,6 +209,101 @@ TEST_F(StreamPlayerTest, FlippingThroughChannelsLeavesNothingBehind)
     // GStreamer parks for reuse end by themselves.
     EXPECT_LE(entriesIn("/proc/self/fd"), fds + 4);
     EXPECT_LE(entriesIn("/proc/self/task"), threads + 4);
+}
+
+struct StreamCase {
+    const char* name;
+    std::vector<std::pair<const char*, const char*>> settings; // the radio's /config for the channel
+};
+
+class StreamKindTest : public StreamPlayerTest, public ::testing::WithParamInterface<StreamCase> { };
+
+// Every container and encryption the radio offers plays the channel's tone.
+TEST_P(StreamKindTest, PlaysTheChannelsTone)
+{
+    for (const auto& [name, value] : GetParam().settings) {
+        server_.configure(name, value, channelA);
+    }
+    auto player = makePlayer(channelA);
+    SoundMeter meter(*player);
+    player->play();
+    ASSERT_TRUE(hears(meter, 0.5));
+    EXPECT_NEAR(toneOf(meter), HlsServer::toneFrequency(channelA), toneTolerance);
+    EXPECT_EQ(statusOf(*player).restarts, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, StreamKindTest,
+    ::testing::Values(StreamCase { "MpegTs", {} }, StreamCase { "FragmentedMp4", { { "format", "fmp4" } } },
+        StreamCase { "PackedAdtsAac", { { "format", "aac" } } }, StreamCase { "PackedMp3", { { "format", "mp3" } } },
+        StreamCase { "Aes128WithIv", { { "key", "aes" } } },
+        StreamCase { "Aes128SequenceIvFmp4", { { "key", "aes-seq" }, { "format", "fmp4" } } }),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A splice every second segment: new timestamps, a fresh demuxer each time,
+// and the sound goes on without a restart.
+TEST_F(StreamPlayerTest, PlaysOnThroughDiscontinuities)
+{
+    server_.configure("discontinuity", "2", channelA);
+    server_.configure("format", "fmp4", channelB);
+    server_.configure("discontinuity", "2", channelB);
+    for (const char* channel : { channelA, channelB }) {
+        auto player = makePlayer(channel);
+        SoundMeter meter(*player);
+        player->play();
+        // Past several splices: the first run holds three segments.
+        ASSERT_TRUE(hears(meter, 6)) << channel;
+        EXPECT_NEAR(toneOf(meter), HlsServer::toneFrequency(channel), toneTolerance);
+        EXPECT_EQ(statusOf(*player).restarts, 0) << channel;
+    }
+}
+
+// Of a master playlist, the best variant that is audio only; after repeated
+// stalls, the next one down.
+TEST_F(StreamPlayerTest, AMasterPlaylistPlaysTheBestAudioVariantAndStepsDownAfterStalls)
+{
+    server_.configure("master", "1", channelA);
+    auto player = makePlayer(channelA);
+    SoundMeter meter(*player);
+    player->play();
+    ASSERT_TRUE(hears(meter, 0.5));
+    const std::string id = channelA;
+    EXPECT_GT(server_.count(id + ":hi"), 0);
+    EXPECT_EQ(server_.count(id + ":lo"), 0);
+    EXPECT_EQ(server_.count(id + ":video"), 0);
+
+    server_.setFault("stall", channelA);
+    ASSERT_TRUE(waitFor([&] { return server_.count(id + ":lo") > 0; }, 60s)) << "did not step down";
+    server_.setFault("none", channelA);
+    EXPECT_TRUE(hears(meter, 0.5, 40s));
+}
+
+// Bytes are played as they arrive: a segment that stalls after its first
+// third is heard up to there.
+TEST_F(StreamPlayerTest, PlaysASegmentBeforeItHasArrivedWhole)
+{
+    server_.setFault("stall", channelA);
+    auto player = makePlayer(channelA);
+    SoundMeter meter(*player);
+    player->play();
+    EXPECT_TRUE(hears(meter, 0.1));
+    EXPECT_EQ(server_.count(std::string(channelA) + ":segment"), 1);
+}
+
+// Every request of a stream may be redirected, but only to https: a redirect
+// to plain http in the middle of playing is refused before anything is sent.
+TEST_F(StreamPlayerTest, FollowsRedirectsToHttpsAndRefusesThemToHttp)
+{
+    const std::string id = channelA;
+    server_.setFault("redirect-https", channelA);
+    auto player = makePlayer(channelA);
+    SoundMeter meter(*player);
+    player->play();
+    ASSERT_TRUE(hears(meter, 0.5));
+    EXPECT_GT(server_.count(id + ":moved"), 0);
+
+    server_.setFault("segment-redirect", channelA);
+    ASSERT_TRUE(waitFor([&] { return statusOf(*player).gaveUp; }, 30s));
+    EXPECT_EQ(server_.count(id + ":plain"), 0) << "fetched over plain http";
 }
 
 struct FaultCase {
