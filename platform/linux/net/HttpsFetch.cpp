@@ -152,6 +152,7 @@ private:
         std::uint64_t skip = 0;
         std::uint64_t remaining = 0;
         std::size_t received = 0;
+        std::optional<std::uint64_t> announced; // Content-Length, when given
         std::string finalUri;
         std::optional<FetchFailure> failure;
         bool dead = false;
@@ -238,6 +239,9 @@ private:
             finish(state, FetchFailure { FetchFailure::Kind::TooLarge, status, "body too large" });
             return;
         }
+        if (announced >= 0 && !request.range) {
+            state->announced = static_cast<std::uint64_t>(announced);
+        }
         state->body = std::move(stream);
         readMore(state);
     }
@@ -262,8 +266,10 @@ private:
         }
         gsize size = g_bytes_get_size(bytes.get());
         if (size == 0) {
-            if (state->request.range && state->remaining > 0) {
-                finish(state, FetchFailure { FetchFailure::Kind::Network, 0, "range cut short" });
+            // A connection closed early can look like the end of the body.
+            if ((state->request.range && state->remaining > 0)
+                || (state->announced && state->received < *state->announced)) {
+                finish(state, FetchFailure { FetchFailure::Kind::Network, 0, "body cut short" });
             } else {
                 finish(state, std::nullopt);
             }
