@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <string>
 
 using namespace orvo;
@@ -106,21 +107,19 @@ int main(int argc, char** argv)
     test::drainMainContext();
     sample("start", 0);
 
-    // ORVO_SOAK_SETTLE_EVERY=1 lets every stream player get going.
-    const char* settle = g_getenv("ORVO_SOAK_SETTLE_EVERY");
-    const long settleEvery = settle ? std::max(1L, std::atol(settle)) : 100;
+    // Switches 0 to 200 ms apart, as fast clicking through the menu gives:
+    // streams are released while their playlist loads, while their first
+    // segment arrives and after sound.
+    std::mt19937 random(1);
+    std::uniform_int_distribution<int> pause(0, 200);
     const auto& channels = OrvoChannel::allChannels;
     for (long i = 1; i <= switches; ++i) {
         // Chosen as from the menu: switches channel, rebuilds and exports.
         platform::MenuItem chosen("", "channelSelected:", "");
         chosen.setTag(i % static_cast<long>(channels.size()));
         manager->channelSelected(&chosen);
-        test::drainMainContext();
-        if (i % settleEvery == 0) {
-            // Let the stream players get going now and then, as a listener would.
-            test::waitFor([] { return false; }, 100ms);
-        }
-        if (i % 1000 == 0 || (settleEvery < 100 && i % 50 == 0)) {
+        test::waitFor([] { return false; }, std::chrono::milliseconds(pause(random)));
+        if (i % 1000 == 0 || (switches < 1000 && i % 50 == 0)) {
             sample("switches", i);
         }
     }

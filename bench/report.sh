@@ -2,23 +2,25 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Measures the whole app and its parts and writes docs/performance.md.
 # Peers for the player comparison come from Debian packages needed only here:
-#   apt-get install gstreamer1.0-plugins-base-apps mpv ffmpeg pulseaudio pulseaudio-utils
+#   apt-get install gstreamer1.0-plugins-base-apps mpv ffmpeg pulseaudio pulseaudio-utils vlc-bin vlc-plugin-base
 # Usage: bench/report.sh [--quick]   (--quick: shorter windows, fewer runs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=$root/build/bench
-runs=3 seconds=30 idle=60 switches=10000 playback=300
+runs=7 seconds=30 idle=60 switches=10000 playback=3600
 if [ "${1:-}" = "--quick" ]; then runs=3 seconds=20 idle=20 switches=1000 playback=60; fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_BUILD_BENCH=ON \
-  -DORVO_BUILD_LINUX_TESTS=ON -DORVO_STREAM_HOST=127.0.0.1:47443 \
+  -DORVO_STREAM_HOST=127.0.0.1:47443 \
   -DORVO_EXTRA_CA_FILE="$root/build/test-ca/ca.pem" >/dev/null
 cmake --build "$build" -j "$(nproc)" --target orvomenu orvo_bench_startup orvo_bench_menu orvo_bench_soak orvo_play_probe >/dev/null
 
 out=$(mktemp -d)
 "$build/bench/orvo_bench_startup" "$idle" >"$out/startup.txt" 2>/dev/null
 "$build/bench/orvo_bench_menu" --benchmark_format=console 2>/dev/null | grep -E '^(Benchmark|MenuRebuild)' >"$out/menu.txt"
+/usr/bin/python3 bench/player/bench_app.py --app "$build/src/orvomenu" --ca-dir "$root/build/test-ca" \
+  --runs "$runs" --seconds "$seconds" >"$out/app.txt" 2>/dev/null || echo "(app measurement failed)" >"$out/app.txt"
 /usr/bin/python3 bench/player/bench_players.py --probe "$build/tests/linux/player/orvo_play_probe" \
   --runs "$runs" --seconds "$seconds" >"$out/players.txt" 2>/dev/null || echo "(player comparison failed)" >"$out/players.txt"
 "$build/bench/orvo_bench_soak" "$switches" "$playback" >"$out/soak.txt" 2>/dev/null
@@ -35,16 +37,19 @@ out=$(mktemp -d)
   echo "## One menu rebuild including its D-Bus export"
   echo; echo '```'; cat "$out/menu.txt"; echo '```'
   echo
+  echo "## Click to sound in the running app (a panel's clicks over dbusmenu, PulseAudio null sink)"
+  echo
+  echo "The menu is opened (AboutToShow) before each click, as hosts do; playback warms up then."
+  echo; echo '```'; cat "$out/app.txt"; echo '```'
+  echo
   echo "## Playback beside peer players (same stream, PulseAudio null sink)"
   echo
-  echo "\`orvo-playbin\` is the app's stream player (playbin with the legacy HLS demuxer), driven by"
-  echo "\`tests/linux/player/PlayProbe.cpp\`; \`orvo-playbin3\` is the same player on playbin3 with hlsdemux2,"
-  echo "faster, but in GStreamer 1.22 it leaks about 4 MB, a connection and two eventfds per released stream"
-  echo "(see the top of \`platform/linux/player/StreamPlayer.cpp\`)."
-  echo "gst-play-1.0 cannot be told to trust the test CA, so it gets the same stream over plain HTTP."
+  echo "\`orvo\` is the app's stream player (our HLS client feeding GStreamer's decoders), driven by"
+  echo "\`tests/linux/player/PlayProbe.cpp\`. gst-play-1.0 and cvlc cannot be told to trust the test CA,"
+  echo "so they get the same stream over plain HTTP."
   echo; echo '```'; cat "$out/players.txt"; echo '```'
   echo
-  echo "## Soak: $switches channel switches (each a new stream player and a menu rebuild), then $playback s of playback"
+  echo "## Soak: $switches channel switches 0-200 ms apart (each a new stream player and a menu rebuild), then $playback s of playback"
   echo; echo '```'; cat "$out/soak.txt"; echo '```'
 } >docs/performance.md
 rm -rf "$out"

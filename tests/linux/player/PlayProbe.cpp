@@ -2,8 +2,8 @@
 // Plays a stream with the product's stream player, as the application would,
 // for whole-process measurements (bench/player). Usage:
 //   orvo_play_probe [--seconds N] [--warm-up S] [--switch-after S URL2] [--ca FILE] URL
-// With --warm-up it prepares playback first, as the application does after
-// launching, and starts playing S seconds later. Prints "play <ms>" and
+// With --warm-up it gets ready first, as the application does when its menu
+// opens, and starts playing S seconds later. Prints "play <ms>" and
 // "switch <ms>" on stdout (monotonic milliseconds) when it starts and switches.
 #include "platform/StreamPlayer.h"
 #include "platform/linux/net/HttpsFetch.h"
@@ -61,12 +61,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s [--seconds N] [--switch-after S URL2] [--ca FILE] URL\n", argv[0]);
         return 2;
     }
-    orvo::platform::native::preparePlayback();
     if (!ca.empty()) {
         orvo::platform::native::trustExtraCa(ca);
     }
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
     if (warmUp > 0) {
+        orvo::platform::native::prepareForPlaying(first);
         g_timeout_add(
             static_cast<guint>(warmUp * 1000),
             [](gpointer data) -> gboolean {
