@@ -219,7 +219,7 @@ TEST_F(Desktop, TheWholeRoadAUserTakes)
     EXPECT_TRUE(labelBecomes("Kelmora"));
 
     // Launch at login follows the switch.
-    const fs::path autostart = config() / "autostart" / "orvomenu.desktop";
+    const fs::path autostart = config() / "autostart" / "org.orvomenu.OrvoMenu.desktop";
     click({ "Launch at Login" });
     EXPECT_TRUE(waitFor([&] { return fs::exists(autostart) && checked({ "Launch at Login" }) == 1; }));
     click({ "Launch at Login" });
