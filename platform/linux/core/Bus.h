@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "platform/BuildConfig.h"
+
 #include <gio/gio.h>
+
+#include <string>
 
 namespace orvo::platform::native {
 
@@ -11,7 +15,15 @@ namespace orvo::platform::native {
 // status 1.
 GDBusConnection* sessionBus();
 
-// The name that marks the one running instance in a session.
-inline constexpr const char* instanceBusName = "org.orvomenu.OrvoMenu";
+// The name that marks the one running instance in a session. Other processes
+// reach it there: org.gtk.Actions at instanceObjectPath.
+inline constexpr const char* instanceBusName = build::desktopId;
+inline constexpr const char* instanceObjectPath = "/org/orvomenu/OrvoMenu";
+
+// Asks the running instance to perform one of its actions (see
+// addInstanceAction in Launch.h), from another process. Blocks until the
+// instance has answered. Never starts an instance.
+enum class InstanceReply { Done, NotRunning, Failed };
+InstanceReply activateInstanceAction(const char* action, int parameter, std::string* error);
 
 } // namespace orvo::platform::native

@@ -8,4 +8,10 @@ namespace orvo::platform::native {
 // the click itself is fast and start-up is not slowed.
 void runAfterLaunch(void (*task)());
 
+// An action that other processes may ask the running instance for over the
+// session bus (org.gtk.Actions on the instance's name, see Bus.h), taking one
+// 32-bit integer. Add it before Application::sharedApplication() is first
+// called; the handler runs on the main loop.
+void addInstanceAction(const char* name, void (*handler)(int parameter));
+
 } // namespace orvo::platform::native
