@@ -2,9 +2,9 @@
 // System-wide hot keys on X11: each combination is a passive grab of its key
 // on the root window, so the server sends us the press whichever window has
 // the focus.
-#include "platform/common/HotKeyBackend.h"
 #include "platform/linux/core/GLibPtr.h"
-#include "platform/linux/hotkeys/X11HotKeys.h"
+#include "platform/linux/hotkeys/Backends.h"
+#include "platform/linux/hotkeys/HotKeys.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
@@ -124,7 +124,7 @@ public:
         if (!keysym || !mask || !connected()) {
             return eventHotKeyInvalidErr;
         }
-        Binding binding { *keysym, *mask, id, 0 };
+        Binding binding { keyCode, modifiers, *keysym, *mask, id, 0 };
         const OSStatus status = grab(binding);
         if (status == noErr) {
             bindings_.push_back(binding);
@@ -135,8 +135,23 @@ public:
 
     unsigned mappingChanges() const { return mappingChanges_; }
 
+    void releaseAll()
+    {
+        if (display_ && !lost_) {
+            checkedRequests(display_.get(), [&] {
+                for (const auto& binding : bindings_) {
+                    ungrab(binding);
+                }
+            });
+        }
+        bindings_.clear();
+        held_.clear();
+    }
+
 private:
     struct Binding {
+        UInt32 keyCode; // as registered, for reports
+        UInt32 modifiers;
         KeySym keysym;
         unsigned mask;
         EventHotKeyID id;
@@ -156,10 +171,13 @@ private:
         // server to ask, and Xlib would only guess.
         const char* name = g_getenv("DISPLAY");
         if (!name || !*name) {
+            native::reportOnce("x11-display", "no X display to grab the hot keys on (DISPLAY is not set)");
             return false;
         }
         display_.reset(XOpenDisplay(name));
         if (!display_) {
+            native::reportOnce(
+                "x11-display", std::string("cannot open the X display ") + name + " to grab the hot keys on");
             return false;
         }
         XSetErrorHandler(onXError);
@@ -195,6 +213,7 @@ private:
         Display* display = display_.get();
         const KeyCode code = XKeysymToKeycode(display, binding.keysym);
         if (code == 0) {
+            native::reportUnavailable(binding.keyCode, binding.modifiers, "no key of the keyboard layout types it");
             return eventHotKeyInvalidErr;
         }
         const Window root = DefaultRootWindow(display);
@@ -215,7 +234,11 @@ private:
                     XUngrabKey(display, code, binding.mask | variant, root);
                 }
             });
-            return error == BadAccess ? eventHotKeyExistsErr : eventHotKeyInvalidErr;
+            if (error == BadAccess) {
+                native::reportUnavailable(binding.keyCode, binding.modifiers, "another program holds it");
+                return eventHotKeyExistsErr;
+            }
+            return eventHotKeyInvalidErr;
         }
         binding.grabbed = code;
         return noErr;
@@ -349,7 +372,7 @@ private:
     glib::SourceHandle drain_;
 };
 
-X11HotKeys& x11HotKeys()
+X11HotKeys& x11Grabs()
 {
     static X11HotKeys backend;
     return backend;
@@ -357,14 +380,19 @@ X11HotKeys& x11HotKeys()
 
 } // namespace
 
-HotKeyBackend& hotKeyBackend()
+HotKeyBackend& native::x11HotKeys()
 {
-    return x11HotKeys();
+    return x11Grabs();
+}
+
+void native::releaseX11HotKeys()
+{
+    x11Grabs().releaseAll();
 }
 
 unsigned native::keyboardMappingChangesFollowed()
 {
-    return x11HotKeys().mappingChanges();
+    return x11Grabs().mappingChanges();
 }
 
 } // namespace orvo::platform
