@@ -91,7 +91,7 @@ public:
         shortcuts_ = std::move(shortcuts);
         events_ = std::move(events);
         ++generation_;
-        bound_ = false;
+        active_ = true;
         watchPortal();
         registerAppId();
     }
@@ -208,7 +208,6 @@ private:
 
     void succeed(const std::vector<PortalBinding>& bound)
     {
-        bound_ = true;
         if (events_.bound) {
             events_.bound(bound);
         }
@@ -219,6 +218,7 @@ private:
         const bool hadSession = !session_.empty();
         closeSession();
         ++generation_;
+        active_ = false;
         if (!absent && !registryNote_.empty() && !hadSession) {
             why += "; " + registryNote_;
         }
@@ -315,12 +315,13 @@ private:
         self->lose();
     }
 
+    // The session ended from the portal's side, or the portal with it, at
+    // any step from the first call on.
     void lose()
     {
-        const bool wasActive = bound_ || next_ || !session_.empty();
+        const bool wasActive = std::exchange(active_, false);
         closeSession();
         ++generation_;
-        bound_ = false;
         if (wasActive && events_.lost) {
             events_.lost();
         }
@@ -433,7 +434,7 @@ private:
     unsigned generation_ = 0;
     unsigned tokens_ = 0;
     Step next_ = nullptr;
-    bool bound_ = false;
+    bool active_ = false; // from start() until it failed or was lost
     std::string requestPath_;
     std::string session_;
     std::string owner_;

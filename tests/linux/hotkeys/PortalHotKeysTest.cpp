@@ -258,8 +258,6 @@ TEST_F(WaylandSession, AltDigitsAreBoundThroughThePortal)
     PortalDouble portal({});
     registerWithPortal();
     // The app id is registered before anything else is asked of the portal.
-    ASSERT_FALSE(portal.calls.empty());
-    EXPECT_EQ(portal.calls.front(), "Register org.orvomenu.OrvoMenu");
     EXPECT_EQ(portal.calls,
         (std::vector<std::string> {
             "Register org.orvomenu.OrvoMenu", "CreateSession", "ListShortcuts", "BindShortcuts" }));
