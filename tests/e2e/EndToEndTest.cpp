@@ -298,8 +298,8 @@ TEST_F(Desktop, TheHotkeyCommandPlaysTheSlotsChannel)
     EXPECT_EQ(runCommand({ binary(), "--hotkey", "2" }).status, 0);
     EXPECT_TRUE(waitFor([&] { return playerctl({ "status" }).output == "Paused\n"; }));
 
-    for (const auto& wrong : std::vector<std::vector<std::string>> {
-             { "--hotkey", "6" }, { "--hotkey", "0" }, { "--hotkey", "12" }, { "--hotkey" }, { "--bogus" } }) {
+    for (const auto& wrong : std::vector<std::vector<std::string>> { { "--hotkey", "6" }, { "--hotkey", "0" },
+             { "--hotkey", "12" }, { "--hotkey" }, { "--gnome-shortcuts", "maybe" }, { "--bogus" } }) {
         auto command = wrong;
         command.insert(command.begin(), binary());
         EXPECT_EQ(runCommand(command).status, 2) << wrong.back();
