@@ -161,7 +161,10 @@ std::optional<std::string> usedBy(int digit, const std::vector<std::string>& cus
     }
     for (const char* id : gnomeBindingSchemas) {
         GSettingsSchema* schema = lookUp(id);
-        if (!schema) {
+        if (!schema || !g_settings_schema_get_path(schema)) { // missing, or relocatable elsewhere
+            if (schema) {
+                g_settings_schema_unref(schema);
+            }
             continue;
         }
         auto settings = glib::adopt(g_settings_new_full(schema, nullptr, nullptr));
