@@ -16,6 +16,7 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <set>
@@ -218,6 +219,27 @@ bool otherClientCanGrabAlt1(Display* other)
 const std::map<std::string, std::string> altDigits
     = { { "slot1", "ALT+1" }, { "slot2", "ALT+2" }, { "slot3", "ALT+3" }, { "slot4", "ALT+4" }, { "slot5", "ALT+5" } };
 
+// A session bus that starts no services of the machine's: "no portal" must
+// mean none, even where xdg-desktop-portal is installed.
+std::string busWithoutServices(const orvo::test::TempDir& dir)
+{
+    const auto config = dir.path() / "bus.conf";
+    std::ofstream(config) << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=/tmp</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)";
+    return config.string();
+}
+
 class WaylandSession : public ::testing::Test {
 protected:
     WaylandSession()
@@ -249,7 +271,8 @@ protected:
         return recorder_.ids;
     }
 
-    orvo::test::PrivateBus bus_;
+    orvo::test::TempDir dir_;
+    orvo::test::PrivateBus bus_ { busWithoutServices(dir_) };
     Recorder recorder_;
 };
 
