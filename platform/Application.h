@@ -29,6 +29,11 @@ class Application : public Object {
 public:
     static Application& sharedApplication();
 
+    // Reads the process's command line before anything else is made. A
+    // request for the running instance, help, or a usage error is handled
+    // here and ends the process with its exit status; a plain start returns.
+    static void handleCommandLine(int argc, char** argv);
+
     virtual void setDelegate(ApplicationDelegate* delegate) = 0;
     virtual void run() = 0;
     virtual void terminate() = 0;

@@ -12,9 +12,10 @@ platform::Application* app = nullptr;
 AppDelegate* delegate = nullptr;
 } // namespace orvo
 
-int main()
+int main(int argc, char** argv)
 {
     using namespace orvo;
+    platform::Application::handleCommandLine(argc, argv);
     app = &platform::Application::sharedApplication();
     delegate = new AppDelegate();
     app->setDelegate(delegate);

@@ -11,7 +11,9 @@ namespace orvo::platform {
 // Contract: main loop only. registerHotKey() returns noErr once the
 // combination is claimed, eventHotKeyExistsErr when another program holds it,
 // eventHotKeyInvalidErr when it cannot be expressed or there is no keyboard to
-// claim it from. While claimed, each press calls deliverHotKeyPressed(id) on
+// claim it from. A backend whose desktop answers later (a portal) returns
+// noErr for a claim it has asked for, and tells the user itself when the
+// answer is no. While claimed, each press calls deliverHotKeyPressed(id) on
 // the main loop.
 class HotKeyBackend {
 public:

@@ -527,6 +527,11 @@ Application& Application::sharedApplication()
     return app;
 }
 
+void Application::handleCommandLine(int, char**)
+{
+    // The fake process takes no options: every start is a plain start.
+}
+
 StatusBar& StatusBar::systemStatusBar()
 {
     static FakeStatusBar bar;

@@ -93,6 +93,8 @@ protected:
     {
         g_setenv("XDG_CONFIG_HOME", (home_.path() / "config").c_str(), TRUE);
         g_unsetenv("XDG_CURRENT_DESKTOP");
+        g_unsetenv("WAYLAND_DISPLAY");
+        g_setenv("XDG_SESSION_TYPE", "x11", TRUE);
         g_setenv("ORVO_AUDIO_SINK", recording_.sinkDescription().c_str(), TRUE);
         watcher_.emplace();
     }
@@ -219,7 +221,7 @@ TEST_F(Desktop, TheWholeRoadAUserTakes)
     EXPECT_TRUE(labelBecomes("Kelmora"));
 
     // Launch at login follows the switch.
-    const fs::path autostart = config() / "autostart" / "orvomenu.desktop";
+    const fs::path autostart = config() / "autostart" / "org.orvomenu.OrvoMenu.desktop";
     click({ "Launch at Login" });
     EXPECT_TRUE(waitFor([&] { return fs::exists(autostart) && checked({ "Launch at Login" }) == 1; }));
     click({ "Launch at Login" });
@@ -280,6 +282,29 @@ TEST_F(Desktop, ACorruptSettingsFileIsKeptAndDefaultsAreSeeded)
         damagedKept = damagedKept || readFile(entry.path()) == "{\"hotkeyChannels\": [\"vessa180a\", ";
     }
     EXPECT_TRUE(damagedKept);
+}
+
+// For desktops that bind keys to commands: "orvomenu --hotkey N" does what
+// Alt+N does in the running app.
+TEST_F(Desktop, TheHotkeyCommandPlaysTheSlotsChannel)
+{
+    EXPECT_EQ(runCommand({ binary(), "--hotkey", "2" }).status, 1) << "no running instance";
+    start();
+    EXPECT_EQ(runCommand({ binary(), "--hotkey", "2" }).status, 0);
+    EXPECT_TRUE(labelBecomes("Vessa 2"));
+    EXPECT_TRUE(waitFor([&] { return playerctl({ "status" }).output == "Playing\n"; }));
+    EXPECT_TRUE(recording_.flowing());
+    // Pressed again, like the key: pause.
+    EXPECT_EQ(runCommand({ binary(), "--hotkey", "2" }).status, 0);
+    EXPECT_TRUE(waitFor([&] { return playerctl({ "status" }).output == "Paused\n"; }));
+
+    for (const auto& wrong : std::vector<std::vector<std::string>> { { "--hotkey", "6" }, { "--hotkey", "0" },
+             { "--hotkey", "12" }, { "--hotkey" }, { "--gnome-shortcuts", "maybe" }, { "--bogus" } }) {
+        auto command = wrong;
+        command.insert(command.begin(), binary());
+        EXPECT_EQ(runCommand(command).status, 2) << wrong.back();
+    }
+    EXPECT_EQ(label(), "Vessa 2") << "wrong usage changes nothing";
 }
 
 TEST_F(Desktop, ASecondLaunchAddsNothing)

@@ -156,8 +156,10 @@ void ChildProcess::stop()
     }
 }
 
-PrivateBus::PrivateBus()
-    : daemon_({ "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1" }, true)
+PrivateBus::PrivateBus(const std::string& configFile)
+    : daemon_({ "dbus-daemon", configFile.empty() ? "--session" : "--config-file=" + configFile, "--nofork",
+                  "--nopidfile", "--print-address=1" },
+        true)
 {
     address_ = daemon_.readLine();
     if (address_.empty()) {

@@ -49,7 +49,9 @@ private:
 // process, so GLib's session bus (and children) use it.
 class PrivateBus {
 public:
-    PrivateBus();
+    // configFile: a dbus-daemon configuration to use instead of the
+    // standard session one (for a bus with its own rules).
+    explicit PrivateBus(const std::string& configFile = {});
     ~PrivateBus();
     const std::string& address() const { return address_; }
 

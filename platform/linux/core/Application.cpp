@@ -20,6 +20,17 @@ std::vector<void (*)()>& menuOpeningTasks()
     return tasks;
 }
 
+struct InstanceAction {
+    const char* name;
+    void (*handler)(int);
+};
+
+std::vector<InstanceAction>& instanceActions()
+{
+    static std::vector<InstanceAction> actions;
+    return actions;
+}
+
 class GLibApplication final : public Application {
 public:
     GLibApplication()
@@ -49,19 +60,41 @@ public:
 
 private:
     // One instance per session: a second launch would add a second tray item
-    // and fight over the key grabs. The name is held until the process ends.
+    // and fight over the keys. The instance's bus name is held until the
+    // process ends, and the instance's actions are exported beside it
+    // (org.gtk.Actions, as GApplication does), which is how
+    // "orvomenu --hotkey N" reaches it. (GApplication itself is not used: a
+    // second launch of it waits on the first one's main loop, up to D-Bus's
+    // 25 s, before it can tell that one is running.)
     static void claimSingleInstance(GDBusConnection* bus)
     {
+        GSimpleActionGroup* actions = g_simple_action_group_new(); // exported until the process ends
+        for (const auto& action : instanceActions()) {
+            GSimpleAction* simple = g_simple_action_new(action.name, G_VARIANT_TYPE_INT32);
+            g_signal_connect(simple, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant* parameter, gpointer handler) {
+                reinterpret_cast<void (*)(int)>(handler)(g_variant_get_int32(parameter));
+            }),
+                reinterpret_cast<gpointer>(action.handler));
+            g_action_map_add_action(G_ACTION_MAP(actions), G_ACTION(simple));
+            g_object_unref(simple);
+        }
+        g_dbus_connection_export_action_group(bus, native::instanceObjectPath, G_ACTION_GROUP(actions), nullptr);
+
         glib::GUnique<GError> error;
         auto reply = glib::GUnique<GVariant>(
             g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                 "RequestName", g_variant_new("(su)", native::instanceBusName, 4u /* DBUS_NAME_FLAG_DO_NOT_QUEUE */),
                 G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, glib::out(error)));
-        guint32 result = 0;
-        if (reply) {
-            g_variant_get(reply.get(), "(u)", &result);
+        // A bus that cannot be asked (it refused the name, or broke off) is
+        // an error, not a sign of another instance.
+        if (!reply) {
+            std::fprintf(stderr, "orvomenu: cannot claim %s on the session bus: %s\n", native::instanceBusName,
+                error ? error->message : "unknown error");
+            std::exit(1);
         }
-        // 1: primary owner, 4: already the owner.
+        guint32 result = 0;
+        g_variant_get(reply.get(), "(u)", &result);
+        // 1: primary owner, 4: already the owner; 3: someone else has it.
         if (result != 1 && result != 4) {
             std::fprintf(stderr, "orvomenu: already running in this session\n");
             std::exit(0);
@@ -99,6 +132,11 @@ void native::menuOpens()
     for (auto* task : menuOpeningTasks()) {
         task();
     }
+}
+
+void native::addInstanceAction(const char* name, void (*handler)(int))
+{
+    instanceActions().push_back({ name, handler });
 }
 
 Application& Application::sharedApplication()

@@ -123,4 +123,40 @@ private:
     guint id_ = 0;
 };
 
+// A D-Bus signal subscription that is dropped when the handle goes away.
+class SubscriptionHandle {
+public:
+    SubscriptionHandle() = default;
+    SubscriptionHandle(GDBusConnection* connection, guint id)
+        : connection_(connection)
+        , id_(id)
+    {
+    }
+    SubscriptionHandle(SubscriptionHandle&& other) noexcept
+        : connection_(std::exchange(other.connection_, nullptr))
+        , id_(std::exchange(other.id_, 0))
+    {
+    }
+    SubscriptionHandle& operator=(SubscriptionHandle&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            connection_ = std::exchange(other.connection_, nullptr);
+            id_ = std::exchange(other.id_, 0);
+        }
+        return *this;
+    }
+    ~SubscriptionHandle() { reset(); }
+    void reset()
+    {
+        if (id_)
+            g_dbus_connection_signal_unsubscribe(connection_, std::exchange(id_, 0));
+    }
+    explicit operator bool() const { return id_ != 0; }
+
+private:
+    GDBusConnection* connection_ = nullptr; // the shared session bus, which outlives every handle
+    guint id_ = 0;
+};
+
 } // namespace orvo::platform::glib

@@ -1,370 +1,302 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// System-wide hot keys on X11: each combination is a passive grab of its key
-// on the root window, so the server sends us the press whichever window has
-// the focus.
-#include "platform/common/HotKeyBackend.h"
+// The hot-key backend of a Linux session, chosen when the first combination
+// is registered: X11 key grabs in an X11 session; in a Wayland session the
+// GlobalShortcuts portal, because grabs through Xwayland fire only while an
+// X11 window has the focus. Where the portal is missing, refuses or goes away,
+// the grabs are the fallback, said once on stderr. Every combination asked
+// for is remembered, so "orvomenu --hotkey N" can stand in for its key.
+#include "platform/linux/hotkeys/HotKeys.h"
 #include "platform/linux/core/GLibPtr.h"
-#include "platform/linux/hotkeys/X11HotKeys.h"
+#include "platform/linux/hotkeys/Backends.h"
 
-#include <X11/XKBlib.h>
-#include <X11/Xlib.h>
-#include <X11/keysym.h>
-
-#include <glib-unix.h>
-
+#include <algorithm>
 #include <array>
-#include <memory>
-#include <optional>
+#include <cstdio>
 #include <set>
 #include <utility>
-#include <vector>
 
 namespace orvo::platform {
+namespace native {
+
 namespace {
+constexpr std::array<std::pair<UInt32, char>, 10> numberRow = { {
+    { kVK_ANSI_1, '1' },
+    { kVK_ANSI_2, '2' },
+    { kVK_ANSI_3, '3' },
+    { kVK_ANSI_4, '4' },
+    { kVK_ANSI_5, '5' },
+    { kVK_ANSI_6, '6' },
+    { kVK_ANSI_7, '7' },
+    { kVK_ANSI_8, '8' },
+    { kVK_ANSI_9, '9' },
+    { kVK_ANSI_0, '0' },
+} };
 
-struct DisplayCloser {
-    void operator()(Display* display) const { XCloseDisplay(display); }
+// Modifier names in the order people write them, and as the XDG shortcuts
+// format spells them.
+struct ModifierName {
+    UInt32 mask;
+    const char* display;
+    const char* xdg;
 };
-using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
+constexpr std::array<ModifierName, 4> modifierNames = { {
+    { controlKey, "Ctrl", "CTRL" },
+    { optionKey, "Alt", "ALT" },
+    { shiftKey, "Shift", "SHIFT" },
+    { cmdKey, "Super", "LOGO" },
+} };
 
-// The virtual key codes name physical keys of the number row; X names keys by
-// the symbol they produce, looked up in the current keyboard mapping.
-std::optional<KeySym> keysymForKeyCode(UInt32 keyCode)
+std::string nameWith(UInt32 keyCode, UInt32 modifiers, bool xdg)
 {
-    static constexpr std::array<std::pair<UInt32, KeySym>, 10> numberRow = { {
-        { kVK_ANSI_1, XK_1 },
-        { kVK_ANSI_2, XK_2 },
-        { kVK_ANSI_3, XK_3 },
-        { kVK_ANSI_4, XK_4 },
-        { kVK_ANSI_5, XK_5 },
-        { kVK_ANSI_6, XK_6 },
-        { kVK_ANSI_7, XK_7 },
-        { kVK_ANSI_8, XK_8 },
-        { kVK_ANSI_9, XK_9 },
-        { kVK_ANSI_0, XK_0 },
-    } };
-    for (const auto& [code, keysym] : numberRow) {
+    const auto digit = digitOfKeyCode(keyCode);
+    if (!digit) {
+        return {};
+    }
+    std::string name;
+    for (const auto& modifier : modifierNames) {
+        if (modifiers & modifier.mask) {
+            name += std::string(xdg ? modifier.xdg : modifier.display) + "+";
+            modifiers &= ~modifier.mask;
+        }
+    }
+    if (modifiers != 0) {
+        return {};
+    }
+    return name + *digit;
+}
+} // namespace
+
+std::optional<char> digitOfKeyCode(UInt32 keyCode)
+{
+    for (const auto& [code, digit] : numberRow) {
         if (code == keyCode) {
-            return keysym;
+            return digit;
         }
     }
     return std::nullopt;
 }
 
-// Option is Alt (Mod1) and Command is Super (Mod4) on common X keymaps.
-std::optional<unsigned> modifierMaskFor(UInt32 modifiers)
+std::string displayName(UInt32 keyCode, UInt32 modifiers)
 {
-    static constexpr std::array<std::pair<UInt32, unsigned>, 4> table = { {
-        { optionKey, Mod1Mask },
-        { cmdKey, Mod4Mask },
-        { shiftKey, ShiftMask },
-        { controlKey, ControlMask },
-    } };
-    unsigned mask = 0;
-    for (const auto& [bit, xMask] : table) {
-        if (modifiers & bit) {
-            mask |= xMask;
-            modifiers &= ~bit;
-        }
-    }
-    if (modifiers != 0) {
-        return std::nullopt;
-    }
-    return mask;
+    return nameWith(keyCode, modifiers, false);
 }
 
-// Xlib reports protocol errors through one process-wide handler, and its
-// default handler ends the process. Ours only notes the first error of the
-// requests being checked; errors outside a check are dropped.
-struct ErrorTrap {
-    bool active = false;
-    unsigned long firstSerial = 0;
-    int error = Success;
-};
-ErrorTrap errorTrap;
-
-int onXError(Display*, XErrorEvent* event)
+std::string xdgTrigger(UInt32 keyCode, UInt32 modifiers)
 {
-    if (errorTrap.active && event->serial >= errorTrap.firstSerial && errorTrap.error == Success) {
-        errorTrap.error = event->error_code;
+    return nameWith(keyCode, modifiers, true);
+}
+
+void reportOnce(const std::string& tag, const std::string& line)
+{
+    static std::set<std::string> told;
+    if (told.insert(tag).second) {
+        std::fprintf(stderr, "orvomenu: %s\n", line.c_str());
     }
-    return 0;
 }
 
-// Runs requests and waits for the server's verdict on them; returns the
-// first error (Success when none).
-template <typename Requests> int checkedRequests(Display* display, Requests&& requests)
+void reportUnavailable(UInt32 keyCode, UInt32 modifiers, const std::string& why)
 {
-    errorTrap = { true, NextRequest(display), Success };
-    requests();
-    XSync(display, False);
-    const int error = errorTrap.error;
-    errorTrap = {};
-    return error;
+    const std::string name = displayName(keyCode, modifiers);
+    reportOnce("key " + name, name + " is not available: " + why);
 }
 
-class X11HotKeys final : public HotKeyBackend {
+} // namespace native
+
+namespace {
+
+bool waylandSession()
+{
+    const char* display = g_getenv("WAYLAND_DISPLAY");
+    return g_strcmp0(g_getenv("XDG_SESSION_TYPE"), "wayland") == 0 || (display && *display);
+}
+
+class SessionHotKeys final : public HotKeyBackend {
 public:
-    X11HotKeys() = default;
-    X11HotKeys(const X11HotKeys&) = delete;
-    X11HotKeys& operator=(const X11HotKeys&) = delete;
-    // Closing may notice a server that went away, which calls back into
-    // this object: close while every member is still alive.
-    ~X11HotKeys() override
-    {
-        watch_.reset();
-        drain_.reset();
-        display_.reset();
-    }
-
     OSStatus registerHotKey(UInt32 keyCode, UInt32 modifiers, EventHotKeyID id) override
     {
-        const auto keysym = keysymForKeyCode(keyCode);
-        const auto mask = modifierMaskFor(modifiers);
-        if (!keysym || !mask || !connected()) {
+        remember({ keyCode, modifiers, id });
+        if (!wayland_) {
+            wayland_ = waylandSession();
+        }
+        if (!*wayland_ || route_ == Route::Grabs) {
+            return native::x11HotKeys().registerHotKey(keyCode, modifiers, id);
+        }
+        if (native::xdgTrigger(keyCode, modifiers).empty()) {
             return eventHotKeyInvalidErr;
         }
-        Binding binding { *keysym, *mask, id, 0 };
-        const OSStatus status = grab(binding);
-        if (status == noErr) {
-            bindings_.push_back(binding);
+        // The whole set goes to the portal in one session, once the burst of
+        // registrations is over; its verdict is told when it comes.
+        if (!asking_) {
+            asking_ = glib::SourceHandle(g_idle_add(&SessionHotKeys::askPortal, this));
         }
-        scheduleDrain();
-        return status;
-    }
-
-    unsigned mappingChanges() const { return mappingChanges_; }
-
-private:
-    struct Binding {
-        KeySym keysym;
-        unsigned mask;
-        EventHotKeyID id;
-        KeyCode grabbed; // 0 while the symbol is on no key
-    };
-
-    bool connected()
-    {
-        if (display_ && !lost_) {
-            return true;
-        }
-        if (triedToConnect_) {
-            return false;
-        }
-        triedToConnect_ = true;
-        // No DISPLAY (a pure Wayland session, a service): there is no X
-        // server to ask, and Xlib would only guess.
-        const char* name = g_getenv("DISPLAY");
-        if (!name || !*name) {
-            return false;
-        }
-        display_.reset(XOpenDisplay(name));
-        if (!display_) {
-            return false;
-        }
-        XSetErrorHandler(onXError);
-        // A server that goes away must not end the application. Xlib's
-        // default reaction to a lost connection is exit(), in both the
-        // process-wide handler and the connection's exit handler; with both
-        // replaced, the failing call returns and the connection is dead.
-        XSetIOErrorHandler([](Display*) { return 0; });
-        XSetIOErrorExitHandler(display_.get(), onConnectionLost, this);
-        // With detectable auto-repeat a held key repeats as presses without
-        // releases in between, so a held combination fires once.
-        XkbSetDetectableAutoRepeat(display_.get(), True, nullptr);
-        numLockMask_ = XkbKeysymToModifiers(display_.get(), XK_Num_Lock);
-        watch_ = glib::SourceHandle(g_unix_fd_add(
-            ConnectionNumber(display_.get()), GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR), onReadable, this));
-        return true;
-    }
-
-    // The grab must hold whatever lock keys are on: the server matches the
-    // modifier state exactly, and CapsLock and NumLock are modifiers too.
-    std::vector<unsigned> lockVariants() const
-    {
-        std::vector<unsigned> variants = { 0, LockMask };
-        if (numLockMask_ != 0 && numLockMask_ != LockMask) {
-            variants.push_back(numLockMask_);
-            variants.push_back(numLockMask_ | LockMask);
-        }
-        return variants;
-    }
-
-    OSStatus grab(Binding& binding)
-    {
-        Display* display = display_.get();
-        const KeyCode code = XKeysymToKeycode(display, binding.keysym);
-        if (code == 0) {
-            return eventHotKeyInvalidErr;
-        }
-        const Window root = DefaultRootWindow(display);
-        const auto variants = lockVariants();
-        const int error = checkedRequests(display, [&] {
-            for (const unsigned variant : variants) {
-                XGrabKey(display, code, binding.mask | variant, root, False, GrabModeAsync, GrabModeAsync);
-            }
-        });
-        if (lost_) {
-            return eventHotKeyInvalidErr;
-        }
-        if (error != Success) {
-            // Another client holds one of the variants: give back those we
-            // got, so the combination is wholly theirs, not half each.
-            checkedRequests(display, [&] {
-                for (const unsigned variant : variants) {
-                    XUngrabKey(display, code, binding.mask | variant, root);
-                }
-            });
-            return error == BadAccess ? eventHotKeyExistsErr : eventHotKeyInvalidErr;
-        }
-        binding.grabbed = code;
         return noErr;
     }
 
-    void ungrab(const Binding& binding)
+    bool press(UInt32 keyCode, UInt32 modifiers) const
     {
-        if (binding.grabbed == 0) {
-            return;
-        }
-        Display* display = display_.get();
-        for (const unsigned variant : lockVariants()) {
-            XUngrabKey(display, binding.grabbed, binding.mask | variant, DefaultRootWindow(display));
-        }
-    }
-
-    // The keyboard mapping changed: a digit may sit on another key now, and
-    // NumLock on another modifier. Grab everything again from scratch.
-    void followMappingChange()
-    {
-        checkedRequests(display_.get(), [&] {
-            for (const auto& binding : bindings_) {
-                ungrab(binding);
-            }
-        });
-        numLockMask_ = XkbKeysymToModifiers(display_.get(), XK_Num_Lock);
-        held_.clear();
-        for (auto& binding : bindings_) {
-            binding.grabbed = 0;
-            grab(binding); // a combination lost to another client stays dead
-        }
-        ++mappingChanges_;
-    }
-
-    void handle(XEvent& event)
-    {
-        switch (event.type) {
-        case MappingNotify:
-            XRefreshKeyboardMapping(&event.xmapping);
-            // One change arrives as several notifications; grab again once
-            // they have all been read.
-            mappingChanged_ = mappingChanged_ || event.xmapping.request == MappingKeyboard
-                || event.xmapping.request == MappingModifier;
-            break;
-        case KeyPress: {
-            const KeyCode code = static_cast<KeyCode>(event.xkey.keycode);
-            if (!held_.insert(code).second) {
-                break; // auto-repeat of a held combination
-            }
-            const unsigned relevant = ShiftMask | ControlMask | Mod1Mask | Mod2Mask | Mod3Mask | Mod4Mask | Mod5Mask;
-            const unsigned state = event.xkey.state & relevant & ~(numLockMask_ | LockMask);
-            for (const auto& binding : bindings_) {
-                if (binding.grabbed == code && binding.mask == state) {
-                    deliverHotKeyPressed(binding.id);
-                    break;
-                }
-            }
-            break;
-        }
-        case KeyRelease:
-            held_.erase(static_cast<KeyCode>(event.xkey.keycode));
-            break;
-        default:
-            break;
-        }
-    }
-
-    // Handles every event Xlib has, read from the socket or already queued.
-    void dispatchPending()
-    {
-        while (!lost_ && XPending(display_.get()) > 0) {
-            XEvent event;
-            XNextEvent(display_.get(), &event);
-            handle(event);
-            if (mappingChanged_ && !lost_ && XPending(display_.get()) == 0) {
-                mappingChanged_ = false;
-                followMappingChange(); // may queue more events: the loop goes on
+        for (const auto& request : requests_) {
+            if (request.keyCode == keyCode && request.modifiers == modifiers) {
+                deliverHotKeyPressed(request.id);
+                return true;
             }
         }
-        if (lost_) {
-            // Nothing more will come; later registrations fail quietly.
-            watch_.reset();
-            drain_.reset();
-            display_.reset();
-        }
+        return false;
     }
 
-    // XSync reads events into Xlib's queue without leaving the socket
-    // readable, so after talking to the server the queue is drained once on
-    // the main loop (not within the caller's registration).
-    void scheduleDrain()
+    native::HotKeyHolder holder() const
     {
-        if (!drain_ && display_) {
-            drain_ = glib::SourceHandle(g_idle_add(onDrain, this));
+        if (!wayland_ || !*wayland_ || route_ == Route::Grabs) {
+            return wayland_ ? native::HotKeyHolder::X11 : native::HotKeyHolder::Nobody;
         }
+        return portalHolds_ ? native::HotKeyHolder::Portal : native::HotKeyHolder::Nobody;
     }
 
-    static gboolean onDrain(gpointer self)
+private:
+    enum class Route { Portal, Grabs };
+    struct Request {
+        UInt32 keyCode;
+        UInt32 modifiers;
+        EventHotKeyID id;
+    };
+
+    void remember(const Request& request)
     {
-        auto* hotKeys = static_cast<X11HotKeys*>(self);
-        hotKeys->drain_.forget();
-        hotKeys->dispatchPending();
+        for (auto& known : requests_) {
+            if (known.keyCode == request.keyCode && known.modifiers == request.modifiers) {
+                known = request;
+                return;
+            }
+        }
+        requests_.push_back(request);
+    }
+
+    static std::string shortcutId(const EventHotKeyID& id) { return "slot" + std::to_string(id.id + 1); }
+
+    static gboolean askPortal(gpointer data)
+    {
+        auto* self = static_cast<SessionHotKeys*>(data);
+        self->asking_.forget();
+        self->startPortal();
         return G_SOURCE_REMOVE;
     }
 
-    static gboolean onReadable(gint, GIOCondition, gpointer self)
+    void startPortal()
     {
-        auto* hotKeys = static_cast<X11HotKeys*>(self);
-        if (!hotKeys->display_) {
-            hotKeys->watch_.forget();
-            return G_SOURCE_REMOVE;
+        std::vector<native::PortalShortcut> shortcuts;
+        for (const auto& request : requests_) {
+            const std::string trigger = native::xdgTrigger(request.keyCode, request.modifiers);
+            if (!trigger.empty()) {
+                shortcuts.push_back({ shortcutId(request.id),
+                    "Play the channel on " + native::displayName(request.keyCode, request.modifiers), trigger });
+            }
         }
-        hotKeys->dispatchPending();
-        if (!hotKeys->display_) {
-            return G_SOURCE_REMOVE; // the watch handle was reset inside
-        }
-        return G_SOURCE_CONTINUE;
+        native::PortalEvents events;
+        events.bound = [this](const std::vector<native::PortalBinding>& bound) { portalBound(bound); };
+        events.failed = [this](bool absent, const std::string& why) { portalFailed(absent, why); };
+        events.lost = [this] { portalLost(); };
+        events.returned = [this] { startPortal(); };
+        events.activated = [this](const std::string& id) { portalActivated(id); };
+        native::startPortalShortcuts(std::move(shortcuts), std::move(events));
     }
 
-    static void onConnectionLost(Display*, void* self) { static_cast<X11HotKeys*>(self)->lost_ = true; }
+    void portalBound(const std::vector<native::PortalBinding>& bound)
+    {
+        if (route_ == Route::Grabs) {
+            native::releaseX11HotKeys(); // the desktop holds the keys again
+            route_ = Route::Portal;
+        }
+        portalHolds_ = true;
+        for (const auto& request : requests_) {
+            const std::string id = shortcutId(request.id);
+            const auto binding
+                = std::ranges::find_if(bound, [&](const native::PortalBinding& b) { return b.id == id; });
+            if (binding == bound.end()) {
+                native::reportUnavailable(request.keyCode, request.modifiers, "the desktop did not bind it");
+            } else if (binding->trigger && binding->trigger->empty()) {
+                native::reportUnavailable(request.keyCode, request.modifiers,
+                    "the desktop keeps it without a key (turned down, or in use there); choose one in its "
+                    "keyboard settings");
+            }
+        }
+    }
 
-    DisplayPtr display_;
-    bool triedToConnect_ = false;
-    bool lost_ = false;
-    unsigned numLockMask_ = 0;
-    unsigned mappingChanges_ = 0;
-    bool mappingChanged_ = false;
-    std::vector<Binding> bindings_;
-    std::set<KeyCode> held_;
-    glib::SourceHandle watch_;
-    glib::SourceHandle drain_;
+    void portalFailed(bool absent, const std::string& why)
+    {
+        native::reportOnce("portal",
+            std::string(absent ? "this Wayland session offers no global shortcuts portal ("
+                               : "the desktop's global shortcuts portal said no (")
+                + why
+                + "); Alt+1 … Alt+5 work only while an X11 window has the focus. Bind them to \"orvomenu "
+                  "--hotkey N\" in the desktop's keyboard settings.");
+        fallBack();
+        if (absent) {
+            native::offerGnomeShortcuts();
+        }
+    }
+
+    void portalLost()
+    {
+        native::reportOnce("portal lost",
+            "the global shortcuts portal went away; until it is back, Alt+1 … Alt+5 work only while an X11 "
+            "window has the focus");
+        fallBack();
+    }
+
+    void fallBack()
+    {
+        portalHolds_ = false;
+        if (route_ == Route::Grabs) {
+            return;
+        }
+        route_ = Route::Grabs;
+        for (const auto& request : requests_) {
+            native::x11HotKeys().registerHotKey(request.keyCode, request.modifiers, request.id);
+        }
+    }
+
+    void portalActivated(const std::string& id) const
+    {
+        for (const auto& request : requests_) {
+            if (shortcutId(request.id) == id) {
+                deliverHotKeyPressed(request.id);
+                return;
+            }
+        }
+    }
+
+    std::optional<bool> wayland_;
+    Route route_ = Route::Portal;
+    bool portalHolds_ = false;
+    std::vector<Request> requests_;
+    glib::SourceHandle asking_;
 };
 
-X11HotKeys& x11HotKeys()
+SessionHotKeys& sessionHotKeys()
 {
-    static X11HotKeys backend;
-    return backend;
+    static SessionHotKeys* backend = new SessionHotKeys(); // lives until the process ends
+    return *backend;
 }
 
 } // namespace
 
 HotKeyBackend& hotKeyBackend()
 {
-    return x11HotKeys();
+    return sessionHotKeys();
 }
 
-unsigned native::keyboardMappingChangesFollowed()
+native::HotKeyHolder native::hotKeyHolder()
 {
-    return x11HotKeys().mappingChanges();
+    return sessionHotKeys().holder();
+}
+
+bool native::pressHotKeyDigit(int digit)
+{
+    for (const auto& [code, character] : native::numberRow) {
+        if (character == '0' + digit) {
+            return sessionHotKeys().press(code, optionKey);
+        }
+    }
+    return false;
 }
 
 } // namespace orvo::platform

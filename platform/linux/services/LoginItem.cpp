@@ -116,6 +116,12 @@ EntryState readEntry(const std::string& path)
 std::string autostartEntryPath()
 {
     const auto base = native::configHome();
+    return (base / "autostart" / (std::string(build::desktopId) + ".desktop")).string();
+}
+
+std::string legacyAutostartEntryPath()
+{
+    const auto base = native::configHome();
     return (base / "autostart" / (std::string(build::appId) + ".desktop")).string();
 }
 
@@ -142,7 +148,10 @@ public:
         if (!native::executablePath()) {
             return AppServiceStatus::NotFound;
         }
+        // An entry under the name of earlier versions starts the app just
+        // as well.
         return native::readEntry(native::autostartEntryPath()) == native::EntryState::Enabled
+                || native::readEntry(native::legacyAutostartEntryPath()) == native::EntryState::Enabled
             ? AppServiceStatus::Enabled
             : AppServiceStatus::NotRegistered;
     }
@@ -186,14 +195,23 @@ public:
             setError(error, writeError ? writeError->message : "cannot write " + path);
             return false;
         }
-        return true;
+        // The entry now has the app's id for a name, which the session's
+        // autostart turns into the app id that desktop portals go by; the
+        // one earlier versions wrote would start a second copy.
+        return removeEnabledEntry(native::legacyAutostartEntryPath(), error);
     }
 
     bool unregisterAndReturnError(std::string* error) override
     {
-        const std::string path = native::autostartEntryPath();
-        // Only an entry that would start the application is removed; one the
-        // user hid or damaged already does not, and stays as they left it.
+        return removeEnabledEntry(native::autostartEntryPath(), error)
+            && removeEnabledEntry(native::legacyAutostartEntryPath(), error);
+    }
+
+private:
+    // Only an entry that would start the application is removed; one the
+    // user hid or damaged already does not, and stays as they left it.
+    static bool removeEnabledEntry(const std::string& path, std::string* error)
+    {
         if (native::readEntry(path) != native::EntryState::Enabled) {
             return true;
         }

@@ -19,10 +19,14 @@ namespace orvo::platform::native {
 
 // --- Launch at login ---
 
-// The autostart entry's path: $XDG_CONFIG_HOME/autostart/orvomenu.desktop,
+// The autostart entry's path: $XDG_CONFIG_HOME/autostart/org.orvomenu.OrvoMenu.desktop,
 // ~/.config when XDG_CONFIG_HOME is unset, empty or relative. Read afresh on
 // every call.
 std::string autostartEntryPath();
+// Where earlier versions put it ($XDG_CONFIG_HOME/autostart/orvomenu.desktop).
+// Such an entry still starts the app and counts as enabled; registering
+// replaces it with the new one, unregistering removes both.
+std::string legacyAutostartEntryPath();
 
 // Replaces the running executable's path (read from /proc/self/exe) for tests;
 // an empty string means "cannot tell"; std::nullopt restores the real lookup.

@@ -728,7 +728,7 @@ private:
         }
         GVariantBuilder hints;
         g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
-        g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string(build::appId));
+        g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string(build::desktopId));
         GVariant* parameters = g_variant_new(
             "(susssasa{sv}i)", "OrvoMenu", 0u, build::appId, summary.c_str(), body.c_str(), &actions, &hints, -1);
         g_dbus_connection_call(native::sessionBus(), notificationsName, notificationsPath, notificationsName, "Notify",

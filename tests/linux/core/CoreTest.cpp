@@ -10,6 +10,7 @@
 #include <clocale>
 
 #include <csignal>
+#include <fstream>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -107,6 +108,39 @@ TEST(Application, ASecondInstanceLeavesAtOnce)
     waitpid(first, nullptr, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// The bus answers RequestName with an error (here: its rules forbid the
+// name). Nobody else holds the name, so this is no second instance: the app
+// must fail, not quietly step aside.
+TEST(Application, ABusThatRefusesTheNameIsAnErrorNotASecondInstance)
+{
+    test::TempDir dir;
+    const auto config = dir.path() / "bus.conf";
+    std::ofstream(config) << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=/tmp</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+    <deny own="org.orvomenu.OrvoMenu"/>
+  </policy>
+</busconfig>
+)";
+    test::PrivateBus bus(config.string());
+    const pid_t child = fork();
+    if (child == 0) {
+        Application::sharedApplication();
+        _exit(7); // not reached: the name is refused
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 
 // A notification server stand-in that owns the well-known name.

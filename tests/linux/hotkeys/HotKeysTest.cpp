@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Hot keys through the real event-manager calls, against a private X server,
 // with xdotool pressing keys as a user would.
+#include "platform/linux/hotkeys/HotKeys.h"
 #include "platform/EventManager.h"
 #include "platform/common/HotKeyBackend.h"
-#include "platform/linux/hotkeys/X11HotKeys.h"
+#include "tests/linux/hotkeys/HotKeyRecorder.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/XvfbDisplay.h"
 
@@ -17,55 +18,23 @@
 #include <array>
 
 using namespace orvo::platform;
+using namespace orvo::platform::hotkeytest;
 using orvo::test::waitFor;
 using orvo::test::XvfbDisplay;
 
 namespace {
 
-constexpr OSType signature = fourCharCode("ORVM");
-constexpr std::array<UInt32, 5> slotKeys = { kVK_ANSI_1, kVK_ANSI_2, kVK_ANSI_3, kVK_ANSI_4, kVK_ANSI_5 };
-
-OSStatus recordSlot(EventHandlerCallRef, EventRef event, void* userData)
+// An X11 session, whatever session the tests were started from.
+void useX11Session()
 {
-    EventHotKeyID id {};
-    const OSStatus status
-        = GetEventParameter(event, kEventParamDirectObject, typeEventHotKeyID, nullptr, sizeof id, nullptr, &id);
-    if (status != noErr) {
-        return status;
-    }
-    static_cast<std::vector<UInt32>*>(userData)->push_back(id.id);
-    return noErr;
-}
-
-// Records the id of every hot-key event the application target receives.
-class Recorder {
-public:
-    Recorder()
-    {
-        const EventTypeSpec type { kEventClassKeyboard, kEventHotKeyPressed };
-        InstallEventHandler(GetApplicationEventTarget(), recordSlot, 1, &type, &ids, nullptr);
-    }
-    std::vector<UInt32> ids;
-};
-
-OSStatus registerKey(UInt32 keyCode, UInt32 modifiers, UInt32 id)
-{
-    EventHotKeyRef ref = nullptr;
-    return RegisterEventHotKey(
-        keyCode, modifiers, EventHotKeyID { signature, id }, GetApplicationEventTarget(), 0, &ref);
-}
-
-std::array<OSStatus, 5> registerSlots()
-{
-    std::array<OSStatus, 5> statuses {};
-    for (UInt32 slot = 0; slot < slotKeys.size(); ++slot) {
-        statuses[slot] = registerKey(slotKeys[slot], optionKey, slot);
-    }
-    return statuses;
+    g_unsetenv("WAYLAND_DISPLAY");
+    g_setenv("XDG_SESSION_TYPE", "x11", TRUE);
 }
 
 class HotKeys : public ::testing::Test {
 protected:
+    HotKeys() { useX11Session(); }
+
     // Presses each combination in turn, then waits until as many events as
     // expected have arrived. Presses that must reach nothing are followed by
     // a registered sentinel: events keep their order, so anything wrongly
@@ -145,12 +114,16 @@ TEST_F(HotKeys, KeyHeldByAnotherClientLeavesOnlyThatSlotDead)
     XGrabKey(other, three, Mod1Mask, DefaultRootWindow(other), False, GrabModeAsync, GrabModeAsync);
     XSync(other, False);
 
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(registerSlots(), (std::array<OSStatus, 5> { noErr, noErr, eventHotKeyExistsErr, noErr, noErr }));
     EXPECT_EQ(pressAll({ "alt+3", "alt+1", "alt+2", "alt+4", "alt+5" }, 4), (std::vector<UInt32> { 0, 1, 3, 4 }));
     // The press went to the program that holds the key.
     XEvent event;
     EXPECT_TRUE(XCheckTypedEvent(other, KeyPress, &event));
     EXPECT_EQ(event.xkey.keycode, three);
+    // Said once, naming the key, however often it is tried again.
+    registerKey(kVK_ANSI_3, optionKey, 2);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "orvomenu: Alt+3 is not available: another program holds it\n");
 }
 
 // The other client holds only the CapsLock variant: the registration fails
@@ -219,6 +192,7 @@ class NoXServer : public ::testing::TestWithParam<const char*> { };
 
 TEST_P(NoXServer, RegistrationFailsAndEventsStillFlow)
 {
+    useX11Session();
     if (GetParam()) {
         g_setenv("DISPLAY", GetParam(), TRUE);
     } else {

@@ -38,7 +38,8 @@ protected:
     void SetUp() override
     {
         g_setenv("XDG_CONFIG_HOME", (dir_.path() / "config").c_str(), TRUE);
-        entry_ = dir_.path() / "config" / "autostart" / "orvomenu.desktop";
+        entry_ = dir_.path() / "config" / "autostart" / "org.orvomenu.OrvoMenu.desktop";
+        legacy_ = dir_.path() / "config" / "autostart" / "orvomenu.desktop";
         native::setExecutablePathForTesting((dir_.path() / "bin" / "orvomenu").string());
     }
     void TearDown() override { native::setExecutablePathForTesting(std::nullopt); }
@@ -47,6 +48,7 @@ protected:
 
     test::TempDir dir_;
     fs::path entry_;
+    fs::path legacy_;
 };
 
 TEST_F(LoginItemTest, EntryPathFollowsXdgConfigHome)
@@ -54,11 +56,11 @@ TEST_F(LoginItemTest, EntryPathFollowsXdgConfigHome)
     EXPECT_EQ(native::autostartEntryPath(), entry_.string());
     // Unset or relative values fall back to ~/.config, as the base-directory rules say.
     g_setenv("XDG_CONFIG_HOME", "relative/config", TRUE);
-    EXPECT_EQ(
-        native::autostartEntryPath(), (fs::path(g_get_home_dir()) / ".config/autostart/orvomenu.desktop").string());
+    EXPECT_EQ(native::autostartEntryPath(),
+        (fs::path(g_get_home_dir()) / ".config/autostart/org.orvomenu.OrvoMenu.desktop").string());
     g_unsetenv("XDG_CONFIG_HOME");
-    EXPECT_EQ(
-        native::autostartEntryPath(), (fs::path(g_get_home_dir()) / ".config/autostart/orvomenu.desktop").string());
+    EXPECT_EQ(native::autostartEntryPath(),
+        (fs::path(g_get_home_dir()) / ".config/autostart/org.orvomenu.OrvoMenu.desktop").string());
 }
 
 // Each name holds characters that the Exec quoting rules treat specially.
@@ -191,6 +193,31 @@ TEST_F(LoginItemTest, RegisterReplacesADamagedOrHiddenEntry)
         EXPECT_EQ(service().status(), AppServiceStatus::Enabled);
         EXPECT_EQ(readFile(entry_).find("Hidden"), std::string::npos);
     }
+}
+
+// Earlier versions named the entry orvomenu.desktop. It keeps starting the
+// app, so it shows as enabled; switching on moves it to the app id's name
+// (one entry, not two starts), switching off removes whichever there is.
+TEST_F(LoginItemTest, TheEntryOfEarlierVersionsCountsAndIsReplaced)
+{
+    writeFile(legacy_, validEntry);
+    EXPECT_EQ(service().status(), AppServiceStatus::Enabled);
+    std::string error;
+    ASSERT_TRUE(service().registerAndReturnError(&error)) << error;
+    EXPECT_TRUE(fs::exists(entry_));
+    EXPECT_FALSE(fs::exists(legacy_));
+
+    writeFile(legacy_, validEntry);
+    ASSERT_TRUE(service().unregisterAndReturnError(&error)) << error;
+    EXPECT_FALSE(fs::exists(entry_));
+    EXPECT_FALSE(fs::exists(legacy_));
+    EXPECT_EQ(service().status(), AppServiceStatus::NotRegistered);
+
+    // One the user hid stays as they left it.
+    const std::string hidden = "[Desktop Entry]\nType=Application\nExec=orvomenu\nHidden=true\n";
+    writeFile(legacy_, hidden);
+    ASSERT_TRUE(service().registerAndReturnError(&error)) << error;
+    EXPECT_EQ(readFile(legacy_), hidden);
 }
 
 TEST_F(LoginItemTest, FailuresAreReportedNotThrown)
