@@ -6,6 +6,7 @@
 #include "platform/Notifications.h"
 #include "platform/Updater.h"
 #include "platform/common/HotKeyBackend.h"
+#include "platform/common/RemoteCommandHandlers.h"
 
 #include <algorithm>
 #include <set>
@@ -66,11 +67,6 @@ struct FakePlayerItem final : PlayerItem {
     Url url_;
 };
 
-struct CommandHandlers final : RemoteCommand {
-    void addTargetWithHandler(RemoteCommandHandler handler) override { handlers.push_back(std::move(handler)); }
-    std::vector<RemoteCommandHandler> handlers;
-};
-
 struct State {
     std::vector<std::string> events;
     ApplicationDelegate* delegate = nullptr;
@@ -87,7 +83,7 @@ struct State {
     float playingRate = 1;
     std::optional<NowPlayingInfo> info;
     std::optional<PlaybackState> state;
-    CommandHandlers play, pause, toggle;
+    RemoteCommandHandlers play, pause, toggle;
     std::vector<HotKeyRegistration> hotKeys;
     std::map<UInt32, OSStatus> hotKeyFailures;
     AppServiceStatus loginStatus = AppServiceStatus::NotRegistered;
@@ -111,7 +107,7 @@ std::size_t codePoints(const std::string& text)
         std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
-CommandHandlers& handlersOf(Command command)
+RemoteCommandHandlers& handlersOf(Command command)
 {
     switch (command) {
     case Command::Play:
@@ -254,18 +250,12 @@ std::optional<PlaybackState> playbackState()
 
 RemoteCommandHandlerStatus sendRemoteCommand(Command command)
 {
-    // A copy: a handler may add handlers.
-    const auto handlers = handlersOf(command).handlers;
-    RemoteCommandHandlerStatus status = RemoteCommandHandlerStatus::Success;
-    for (const auto& handler : handlers) {
-        status = handler(RemoteCommandEvent {});
-    }
-    return status;
+    return handlersOf(command).perform();
 }
 
 int remoteHandlerCount(Command command)
 {
-    return static_cast<int>(handlersOf(command).handlers.size());
+    return static_cast<int>(handlersOf(command).count());
 }
 
 const std::vector<HotKeyRegistration>& hotKeyRegistrations()

@@ -3,80 +3,95 @@
 // bus. Desktop media applets, media keys (through the settings daemon) and
 // tools read Metadata and PlaybackStatus and call Play, Pause, PlayPause.
 #include "platform/linux/mpris/Mpris.h"
+#include "MprisSkeleton.h"
 #include "platform/BuildConfig.h"
 #include "platform/NowPlaying.h"
+#include "platform/common/RemoteCommandHandlers.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/GLibPtr.h"
 
-#include <exception>
-#include <optional>
 #include <string>
-#include <vector>
 
 namespace orvo::platform {
 namespace {
 
 constexpr const char* kObjectPath = "/org/mpris/MediaPlayer2";
-constexpr const char* kRootInterface = "org.mpris.MediaPlayer2";
-constexpr const char* kPlayerInterface = "org.mpris.MediaPlayer2.Player";
-constexpr const char* kFailedError = "org.freedesktop.DBus.Error.Failed";
-constexpr const char* kNotSupportedError = "org.freedesktop.DBus.Error.NotSupported";
 
-// Both interfaces as MPRIS2 defines them, minus the optional LoopStatus,
-// Shuffle and fullscreen members. GDBus checks every call against this:
-// unknown methods, wrong argument signatures, writes to read-only properties
-// and wrongly typed writes are answered with an error before our code runs.
-constexpr const char* kIntrospection = R"(<node>
-  <interface name="org.mpris.MediaPlayer2">
-    <method name="Raise"/>
-    <method name="Quit"/>
-    <property name="CanQuit" type="b" access="read"/>
-    <property name="CanRaise" type="b" access="read"/>
-    <property name="HasTrackList" type="b" access="read"/>
-    <property name="Identity" type="s" access="read"/>
-    <property name="DesktopEntry" type="s" access="read"/>
-    <property name="SupportedUriSchemes" type="as" access="read"/>
-    <property name="SupportedMimeTypes" type="as" access="read"/>
-  </interface>
-  <interface name="org.mpris.MediaPlayer2.Player">
-    <method name="Next"/>
-    <method name="Previous"/>
-    <method name="Pause"/>
-    <method name="PlayPause"/>
-    <method name="Stop"/>
-    <method name="Play"/>
-    <method name="Seek"><arg direction="in" name="Offset" type="x"/></method>
-    <method name="SetPosition">
-      <arg direction="in" name="TrackId" type="o"/>
-      <arg direction="in" name="Position" type="x"/>
-    </method>
-    <method name="OpenUri"><arg direction="in" name="Uri" type="s"/></method>
-    <signal name="Seeked"><arg name="Position" type="x"/></signal>
-    <property name="PlaybackStatus" type="s" access="read"/>
-    <property name="Rate" type="d" access="readwrite"/>
-    <property name="Metadata" type="a{sv}" access="read"/>
-    <property name="Volume" type="d" access="readwrite"/>
-    <property name="Position" type="x" access="read">
-      <annotation name="org.freedesktop.DBus.Property.EmitsChangedSignal" value="false"/>
-    </property>
-    <property name="MinimumRate" type="d" access="read"/>
-    <property name="MaximumRate" type="d" access="read"/>
-    <property name="CanGoNext" type="b" access="read"/>
-    <property name="CanGoPrevious" type="b" access="read"/>
-    <property name="CanPlay" type="b" access="read"/>
-    <property name="CanPause" type="b" access="read"/>
-    <property name="CanSeek" type="b" access="read"/>
-    <property name="CanControl" type="b" access="read"/>
-  </interface>
-</node>)";
+// Rate and Volume are writable in MPRIS2, and the generated skeleton would
+// store whatever is written. Streams play at their own rate and at full
+// volume (the desktop's mixer sets the level), so a write of the value they
+// already have is accepted and anything else refused. The skeleton has no
+// hook for refusing a write (g-authorize-method sees method calls only), so
+// this subclass hands GDBus the generated table with its own setter.
+struct OrvoMprisPlayer {
+    OrvoMprisMediaPlayer2PlayerSkeleton parent;
+};
+struct OrvoMprisPlayerClass {
+    OrvoMprisMediaPlayer2PlayerSkeletonClass parent;
+};
+G_DEFINE_FINAL_TYPE(OrvoMprisPlayer, orvo_mpris_player, ORVO_MPRIS_TYPE_MEDIA_PLAYER2_PLAYER_SKELETON)
 
-// RequestName replies (dbus-daemon's DBUS_REQUEST_NAME_REPLY_*).
-constexpr guint32 kPrimaryOwner = 1;
-constexpr guint32 kAlreadyOwner = 4;
-
-std::string busName()
+// GDBus has checked that the property is writable and the value a double.
+gboolean keepAtOne(GDBusConnection*, const char*, const char*, const char*, const char* name, GVariant* value,
+    GError** error, gpointer)
 {
-    return std::string("org.mpris.MediaPlayer2.") + build::appId;
+    if (g_variant_get_double(value) == 1.0) {
+        return TRUE;
+    }
+    g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED, "OrvoMenu keeps %s at 1.0", name);
+    return FALSE;
+}
+
+GDBusInterfaceVTable* playerVtable(GDBusInterfaceSkeleton* skeleton)
+{
+    static GDBusInterfaceVTable vtable = [skeleton] {
+        GDBusInterfaceVTable generated
+            = *G_DBUS_INTERFACE_SKELETON_CLASS(orvo_mpris_player_parent_class)->get_vtable(skeleton);
+        generated.set_property = &keepAtOne;
+        return generated;
+    }();
+    return &vtable;
+}
+
+void orvo_mpris_player_class_init(OrvoMprisPlayerClass* playerClass)
+{
+    G_DBUS_INTERFACE_SKELETON_CLASS(playerClass)->get_vtable = &playerVtable;
+}
+
+void orvo_mpris_player_init(OrvoMprisPlayer*) { }
+
+// Raise and Quit (the tray menu is the only window and has its own quit
+// item), Next, Previous, Seek and SetPosition do nothing: MPRIS2 asks for no
+// effect rather than an error when the player cannot do them.
+template <typename... Arguments> gboolean acknowledge(gpointer, GDBusMethodInvocation* invocation, Arguments...)
+{
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+    return TRUE;
+}
+
+gboolean refuseUri(gpointer, GDBusMethodInvocation* invocation, const char*)
+{
+    g_dbus_method_invocation_return_error_literal(
+        invocation, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED, "OrvoMenu plays only its own channels");
+    return TRUE;
+}
+
+// A failed status reaches the sender as org.freedesktop.DBus.Error.Failed.
+gboolean perform(gpointer, GDBusMethodInvocation* invocation, gpointer command)
+{
+    auto status = RemoteCommandHandlerStatus::CommandFailed;
+    try {
+        status = static_cast<const RemoteCommandHandlers*>(command)->perform();
+    } catch (...) {
+        // Answered as a failure: an exception must not unwind through GDBus.
+    }
+    if (status == RemoteCommandHandlerStatus::Success) {
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+    } else {
+        g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_FAILED,
+            "OrvoMenu could not carry out %s", g_dbus_method_invocation_get_method_name(invocation));
+    }
+    return TRUE;
 }
 
 // D-Bus strings must be UTF-8; a broken title must not make the reply invalid.
@@ -86,31 +101,20 @@ GVariant* utf8Variant(const std::string& text)
     return g_variant_new_string(valid.get());
 }
 
-class Command final : public RemoteCommand {
-public:
-    void addTargetWithHandler(RemoteCommandHandler handler) override
-    {
-        if (handler) {
-            handlers_.push_back(std::move(handler));
-        }
-    }
-
-    // Every handler in the order added; the last one's status answers. With
-    // no handler there is nothing to do, which is not a failure.
-    RemoteCommandHandlerStatus perform() const
-    {
-        // A copy, so a handler that adds another cannot invalidate the loop.
-        const std::vector<RemoteCommandHandler> handlers = handlers_;
-        RemoteCommandHandlerStatus status = RemoteCommandHandlerStatus::Success;
-        for (const auto& handler : handlers) {
-            status = handler(RemoteCommandEvent {});
-        }
-        return status;
-    }
-
-private:
-    std::vector<RemoteCommandHandler> handlers_;
-};
+// The track id only has to be a valid object path, outside /org/mpris, that
+// differs between titles.
+GVariant* metadata(const NowPlayingInfo& info)
+{
+    glib::GUnique<char> element(g_dbus_escape_object_path(info.title.c_str()));
+    const std::string trackId = std::string("/org/orvomenu/track/") + element.get();
+    GVariant* artist = utf8Variant(info.artist);
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&builder, "{sv}", "mpris:trackid", g_variant_new_object_path(trackId.c_str()));
+    g_variant_builder_add(&builder, "{sv}", "xesam:title", utf8Variant(info.title));
+    g_variant_builder_add(&builder, "{sv}", "xesam:artist", g_variant_new_array(G_VARIANT_TYPE_STRING, &artist, 1));
+    return g_variant_builder_end(&builder);
+}
 
 class MediaControls;
 MediaControls* theControls = nullptr;
@@ -120,23 +124,27 @@ public:
     // Lives until the process ends: the bus keeps pointers to it.
     static MediaControls& instance()
     {
-        static MediaControls* controls = new MediaControls();
-        return *controls;
+        if (!theControls) {
+            theControls = new MediaControls();
+        }
+        return *theControls;
     }
 
     MediaControls(const MediaControls&) = delete;
     MediaControls& operator=(const MediaControls&) = delete;
 
+    // The skeleton announces what changed in one main-loop turn (play
+    // publishes the title and then the state) as one PropertiesChanged,
+    // holding only the values that differ from before that turn.
     void setNowPlayingInfo(const NowPlayingInfo& info) override
     {
-        info_ = info;
-        scheduleAnnouncement();
+        orvo_mpris_media_player2_player_set_metadata(player(), metadata(info));
     }
 
     void setPlaybackState(PlaybackState state) override
     {
-        state_ = state;
-        scheduleAnnouncement();
+        orvo_mpris_media_player2_player_set_playback_status(
+            player(), state == PlaybackState::Playing ? "Playing" : "Paused");
     }
 
     RemoteCommand& playCommand() override { return play_; }
@@ -147,260 +155,89 @@ public:
 
 private:
     MediaControls()
-        : bus_(native::sessionBus())
-        , name_(busName())
     {
-        theControls = this;
-        rememberAsAnnounced();
-        // Listen before asking, so no change of ownership can slip between.
-        for (const char* member : { "NameAcquired", "NameLost" }) {
-            g_dbus_connection_signal_subscribe(bus_, "org.freedesktop.DBus", "org.freedesktop.DBus", member,
-                "/org/freedesktop/DBus", name_.c_str(), G_DBUS_SIGNAL_FLAGS_NONE, &MediaControls::onNameSignal, this,
-                nullptr);
-        }
-        registerObjects();
-        requestName();
-    }
+        auto* root = ORVO_MPRIS_MEDIA_PLAYER2(root_.get());
+        orvo_mpris_media_player2_set_identity(root, "OrvoMenu");
+        orvo_mpris_media_player2_set_desktop_entry(root, build::appId);
+        g_signal_connect(root, "handle-raise", G_CALLBACK(acknowledge<>), nullptr);
+        g_signal_connect(root, "handle-quit", G_CALLBACK(acknowledge<>), nullptr);
 
-    void registerObjects()
-    {
-        static const GDBusInterfaceVTable vtable
-            = { &MediaControls::onMethodCall, &MediaControls::onGetProperty, &MediaControls::onSetProperty, {} };
-        glib::GUnique<GError> error;
-        node_.reset(g_dbus_node_info_new_for_xml(kIntrospection, glib::out(error)));
-        if (!node_) {
-            return;
-        }
-        for (GDBusInterfaceInfo** iface = node_->interfaces; *iface; ++iface) {
-            // Fails only if this process already registered the path, which
-            // nothing else does; the player then just stays unreachable.
-            glib::GUnique<GError> registerError;
-            g_dbus_connection_register_object(
-                bus_, kObjectPath, *iface, &vtable, this, nullptr, glib::out(registerError));
-        }
-    }
-
-    // Synchronous on purpose: media keys and applets must reach the player
-    // from the moment its commands exist, which is before the main loop first
-    // runs. Without DO_NOT_QUEUE a second instance waits in line and takes
-    // over when the first one quits (NameAcquired).
-    void requestName()
-    {
-        glib::GUnique<GError> error;
-        auto reply = glib::GUnique<GVariant>(g_dbus_connection_call_sync(bus_, "org.freedesktop.DBus",
-            "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", name_.c_str(), 0u),
-            G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, glib::out(error)));
-        if (reply) {
-            guint32 result = 0;
-            g_variant_get(reply.get(), "(u)", &result);
-            nameOwned_ = result == kPrimaryOwner || result == kAlreadyOwner;
-        }
-    }
-
-    static void onNameSignal(
-        GDBusConnection*, const char*, const char*, const char*, const char* member, GVariant*, gpointer self)
-    {
-        auto* controls = static_cast<MediaControls*>(self);
-        const bool owned = g_strcmp0(member, "NameAcquired") == 0;
-        if (owned && !controls->nameOwned_) {
-            // Whoever watches the name reads everything afresh now.
-            controls->rememberAsAnnounced();
-        }
-        controls->nameOwned_ = owned;
-    }
-
-    void rememberAsAnnounced()
-    {
-        announcedMetadata_ = glib::sink(metadataVariant());
-        announcedStatus_ = playbackStatus();
-    }
-
-    // Changes made in one main-loop turn (play publishes the title and then
-    // the state) go out as one PropertiesChanged, and only what differs from
-    // the last announcement is in it.
-    void scheduleAnnouncement()
-    {
-        if (!announcement_) {
-            announcement_
-                = glib::SourceHandle(g_idle_add_full(G_PRIORITY_DEFAULT, &MediaControls::announce, this, nullptr));
-        }
-    }
-
-    static gboolean announce(gpointer self)
-    {
-        auto* controls = static_cast<MediaControls*>(self);
-        controls->announcement_.forget();
-        controls->announceChanges();
-        return G_SOURCE_REMOVE;
-    }
-
-    void announceChanges()
-    {
-        auto metadata = glib::sink(metadataVariant());
-        const std::string status = playbackStatus();
-        GVariantBuilder changed;
-        g_variant_builder_init(&changed, G_VARIANT_TYPE_VARDICT);
-        bool anything = false;
-        if (!announcedMetadata_ || !g_variant_equal(announcedMetadata_.get(), metadata.get())) {
-            g_variant_builder_add(&changed, "{sv}", "Metadata", metadata.get());
-            announcedMetadata_ = std::move(metadata);
-            anything = true;
-        }
-        if (status != announcedStatus_) {
-            g_variant_builder_add(&changed, "{sv}", "PlaybackStatus", g_variant_new_string(status.c_str()));
-            announcedStatus_ = status;
-            anything = true;
-        }
-        auto signal = glib::sink(g_variant_new(
-            "(s@a{sv}@as)", kPlayerInterface, g_variant_builder_end(&changed), g_variant_new_strv(nullptr, 0)));
-        if (anything && nameOwned_) {
-            g_dbus_connection_emit_signal(bus_, nullptr, kObjectPath, "org.freedesktop.DBus.Properties",
-                "PropertiesChanged", signal.get(), nullptr);
-        }
-    }
-
-    GVariant* metadataVariant() const
-    {
-        GVariantBuilder builder;
-        g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
-        if (info_) {
-            g_variant_builder_add(&builder, "{sv}", "mpris:trackid",
-                g_variant_new_object_path(native::mprisTrackId(info_->title).c_str()));
-            g_variant_builder_add(&builder, "{sv}", "xesam:title", utf8Variant(info_->title));
-            GVariantBuilder artists;
-            g_variant_builder_init(&artists, G_VARIANT_TYPE_STRING_ARRAY);
-            g_variant_builder_add_value(&artists, utf8Variant(info_->artist));
-            g_variant_builder_add(&builder, "{sv}", "xesam:artist", g_variant_builder_end(&artists));
-        }
-        return g_variant_builder_end(&builder);
-    }
-
-    std::string playbackStatus() const
-    {
-        if (!state_) {
-            return "Stopped";
-        }
-        return *state_ == PlaybackState::Playing ? "Playing" : "Paused";
-    }
-
-    GVariant* property(const char* iface, const char* name) const
-    {
-        const std::string property = name;
-        if (g_strcmp0(iface, kRootInterface) == 0) {
-            if (property == "CanQuit" || property == "CanRaise" || property == "HasTrackList") {
-                return g_variant_new_boolean(FALSE);
-            }
-            if (property == "Identity") {
-                return g_variant_new_string("OrvoMenu");
-            }
-            if (property == "DesktopEntry") {
-                return g_variant_new_string(build::appId);
-            }
-            if (property == "SupportedUriSchemes" || property == "SupportedMimeTypes") {
-                return g_variant_new_strv(nullptr, 0);
-            }
-            return nullptr;
-        }
-        if (property == "PlaybackStatus") {
-            return g_variant_new_string(playbackStatus().c_str());
-        }
-        if (property == "Metadata") {
-            return metadataVariant();
-        }
-        if (property == "Rate" || property == "MinimumRate" || property == "MaximumRate" || property == "Volume") {
-            return g_variant_new_double(1.0);
-        }
-        if (property == "Position") {
-            return g_variant_new_int64(0);
-        }
+        auto* player = this->player();
+        orvo_mpris_media_player2_player_set_playback_status(player, "Stopped");
+        orvo_mpris_media_player2_player_set_metadata(player, g_variant_new("a{sv}", nullptr));
+        orvo_mpris_media_player2_player_set_rate(player, 1.0);
+        orvo_mpris_media_player2_player_set_minimum_rate(player, 1.0);
+        orvo_mpris_media_player2_player_set_maximum_rate(player, 1.0);
+        orvo_mpris_media_player2_player_set_volume(player, 1.0);
         // Playing and pausing are what the remote commands offer; a live
         // stream has no next, previous or seeking.
-        if (property == "CanPlay" || property == "CanPause" || property == "CanControl") {
-            return g_variant_new_boolean(TRUE);
-        }
-        if (property == "CanGoNext" || property == "CanGoPrevious" || property == "CanSeek") {
-            return g_variant_new_boolean(FALSE);
-        }
-        return nullptr;
-    }
+        orvo_mpris_media_player2_player_set_can_play(player, TRUE);
+        orvo_mpris_media_player2_player_set_can_pause(player, TRUE);
+        orvo_mpris_media_player2_player_set_can_control(player, TRUE);
+        g_signal_connect(player, "handle-play", G_CALLBACK(perform), &play_);
+        g_signal_connect(player, "handle-pause", G_CALLBACK(perform), &pause_);
+        // A live stream has no stop of its own; pausing keeps the channel
+        // named so that a later play resumes it.
+        g_signal_connect(player, "handle-stop", G_CALLBACK(perform), &pause_);
+        g_signal_connect(player, "handle-play-pause", G_CALLBACK(perform), &toggle_);
+        g_signal_connect(player, "handle-next", G_CALLBACK(acknowledge<>), nullptr);
+        g_signal_connect(player, "handle-previous", G_CALLBACK(acknowledge<>), nullptr);
+        g_signal_connect(player, "handle-seek", G_CALLBACK(acknowledge<gint64>), nullptr);
+        g_signal_connect(player, "handle-set-position", G_CALLBACK((acknowledge<const char*, gint64>)), nullptr);
+        g_signal_connect(player, "handle-open-uri", G_CALLBACK(refuseUri), nullptr);
 
-    static GVariant* onGetProperty(
-        GDBusConnection*, const char*, const char*, const char* iface, const char* name, GError** error, gpointer self)
-    {
-        GVariant* value = static_cast<MediaControls*>(self)->property(iface, name);
-        if (!value) {
-            g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "No property %s", name);
-        }
-        return value;
-    }
-
-    // Rate and Volume are writable in MPRIS2, but streams play at their own
-    // rate and at full volume (the desktop's mixer sets the level): writing
-    // the value they already have is accepted, anything else is refused.
-    static gboolean onSetProperty(GDBusConnection*, const char*, const char*, const char*, const char* name,
-        GVariant* value, GError** error, gpointer)
-    {
-        if (g_variant_is_of_type(value, G_VARIANT_TYPE_DOUBLE) && g_variant_get_double(value) == 1.0) {
-            return TRUE;
-        }
-        g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED, "OrvoMenu keeps %s at 1.0", name);
-        return FALSE;
-    }
-
-    static void onMethodCall(GDBusConnection*, const char*, const char*, const char* iface, const char* method,
-        GVariant*, GDBusMethodInvocation* invocation, gpointer self)
-    {
-        auto* controls = static_cast<MediaControls*>(self);
-        const std::string name = method;
-        const Command* command = nullptr;
-        if (g_strcmp0(iface, kPlayerInterface) == 0) {
-            if (name == "Play") {
-                command = &controls->play_;
-            } else if (name == "Pause" || name == "Stop") {
-                // A live stream has no stop of its own; pausing keeps the
-                // channel named so that a later play resumes it.
-                command = &controls->pause_;
-            } else if (name == "PlayPause") {
-                command = &controls->toggle_;
-            } else if (name == "OpenUri") {
-                g_dbus_method_invocation_return_dbus_error(
-                    invocation, kNotSupportedError, "OrvoMenu plays only its own channels");
-                return;
+        GDBusConnection* bus = native::sessionBus();
+        for (gpointer skeleton : { static_cast<gpointer>(root_.get()), static_cast<gpointer>(player_.get()) }) {
+            glib::GUnique<GError> error;
+            if (!g_dbus_interface_skeleton_export(
+                    G_DBUS_INTERFACE_SKELETON(skeleton), bus, kObjectPath, glib::out(error))) {
+                g_warning("The media controls are unavailable: %s", error->message);
             }
         }
-        // Raise and Quit (the tray menu is the only window and has its own
-        // quit item), Next, Previous, Seek and SetPosition do nothing.
-        if (!command) {
-            g_dbus_method_invocation_return_value(invocation, nullptr);
-            return;
-        }
-        RemoteCommandHandlerStatus status = RemoteCommandHandlerStatus::CommandFailed;
-        try {
-            status = command->perform();
-        } catch (const std::exception&) {
-            // Answered as a failure below; a handler's exception must not
-            // unwind through the bus library.
-        }
-        if (status == RemoteCommandHandlerStatus::Success) {
-            g_dbus_method_invocation_return_value(invocation, nullptr);
-        } else {
-            g_dbus_method_invocation_return_dbus_error(
-                invocation, kFailedError, ("OrvoMenu could not carry out " + name).c_str());
-        }
+        // Without DO_NOT_QUEUE a second instance waits in line and takes
+        // over when the first one quits.
+        const std::string name = std::string("org.mpris.MediaPlayer2.") + build::appId;
+        g_bus_own_name_on_connection(
+            bus, name.c_str(), G_BUS_NAME_OWNER_FLAGS_NONE, &onNameAcquired, &onNameLost, this, nullptr);
+        // Media keys and applets must reach the player from the moment its
+        // commands exist, which is before the main loop first runs. The bus
+        // answers one connection's calls in order, so by the time it answers
+        // this one it has settled the request for the name made just above.
+        nameOwned_ = ownerOf(bus, name) == g_dbus_connection_get_unique_name(bus);
     }
 
-    GDBusConnection* bus_;
-    std::string name_;
-    glib::GUnique<GDBusNodeInfo> node_;
+    OrvoMprisMediaPlayer2Player* player() const { return ORVO_MPRIS_MEDIA_PLAYER2_PLAYER(player_.get()); }
+
+    static std::string ownerOf(GDBusConnection* bus, const std::string& name)
+    {
+        auto reply = glib::GUnique<GVariant>(g_dbus_connection_call_sync(bus, "org.freedesktop.DBus",
+            "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner", g_variant_new("(s)", name.c_str()),
+            G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
+        const char* owner = "";
+        if (reply) {
+            g_variant_get(reply.get(), "(&s)", &owner);
+        }
+        return owner;
+    }
+
+    static void onNameAcquired(GDBusConnection*, const char* name, gpointer self)
+    {
+        g_debug("Owning %s", name);
+        static_cast<MediaControls*>(self)->nameOwned_ = true;
+    }
+
+    static void onNameLost(GDBusConnection*, const char* name, gpointer self)
+    {
+        g_debug("Not owning %s", name);
+        static_cast<MediaControls*>(self)->nameOwned_ = false;
+    }
+
+    glib::GRef<OrvoMprisMediaPlayer2Skeleton> root_ { ORVO_MPRIS_MEDIA_PLAYER2_SKELETON(
+        orvo_mpris_media_player2_skeleton_new()) };
+    glib::GRef<OrvoMprisPlayer> player_ { static_cast<OrvoMprisPlayer*>(
+        g_object_new(orvo_mpris_player_get_type(), nullptr)) };
+    RemoteCommandHandlers play_, pause_, toggle_;
     bool nameOwned_ = false;
-    Command play_, pause_, toggle_;
-    std::optional<NowPlayingInfo> info_;
-    std::optional<PlaybackState> state_;
-    glib::SourceHandle announcement_;
-    // What PropertiesChanged last said, so that a change back and forth
-    // within one turn, or the same value again, says nothing.
-    glib::GUnique<GVariant> announcedMetadata_;
-    std::string announcedStatus_;
 };
 
 } // namespace
@@ -420,27 +257,6 @@ namespace native {
 bool mprisNameOwned()
 {
     return theControls && theControls->nameOwned();
-}
-
-std::string mprisTrackId(const std::string& title)
-{
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string path = "/org/orvomenu/track/";
-    for (const char c : title) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (g_ascii_isalnum(c)) {
-            path += c;
-        } else {
-            path += '_';
-            path += hex[byte >> 4];
-            path += hex[byte & 0xf];
-        }
-    }
-    // An object path element may not be empty.
-    if (title.empty()) {
-        path += '_';
-    }
-    return path;
 }
 
 } // namespace native

@@ -5,8 +5,6 @@
 // org.mpris.MediaPlayer2.orvomenu; NowPlaying.h is the interface the
 // application uses. This header adds what only Linux code asks about.
 
-#include <string>
-
 namespace orvo::platform::native {
 
 // True while this process owns the media-player bus name. False before the
@@ -14,11 +12,5 @@ namespace orvo::platform::native {
 // running instance holds the name: this one then waits in the bus's queue
 // and takes the name over when that instance goes away. Main loop only.
 bool mprisNameOwned();
-
-// The MPRIS track id published for a title: an object path under
-// /org/orvomenu/track whose last element escapes every byte outside
-// [A-Za-z0-9] as "_" and two lowercase hex digits, so distinct titles never
-// share an id ("Radio 1" → /org/orvomenu/track/Radio_201).
-std::string mprisTrackId(const std::string& title);
 
 } // namespace orvo::platform::native
