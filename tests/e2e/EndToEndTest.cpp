@@ -93,6 +93,9 @@ protected:
     {
         g_setenv("XDG_CONFIG_HOME", (home_.path() / "config").c_str(), TRUE);
         g_unsetenv("XDG_CURRENT_DESKTOP");
+        // The road clicks English labels, whatever language the tester uses.
+        g_setenv("LC_ALL", "C.UTF-8", TRUE);
+        g_unsetenv("LANGUAGE");
         g_setenv("ORVO_AUDIO_SINK", recording_.sinkDescription().c_str(), TRUE);
         watcher_.emplace();
     }
