@@ -95,6 +95,9 @@ protected:
         g_unsetenv("XDG_CURRENT_DESKTOP");
         g_unsetenv("WAYLAND_DISPLAY");
         g_setenv("XDG_SESSION_TYPE", "x11", TRUE);
+        // The road clicks English labels, whatever language the tester uses.
+        g_setenv("LC_ALL", "C.UTF-8", TRUE);
+        g_unsetenv("LANGUAGE");
         g_setenv("ORVO_AUDIO_SINK", recording_.sinkDescription().c_str(), TRUE);
         watcher_.emplace();
     }

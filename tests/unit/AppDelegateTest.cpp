@@ -2,6 +2,8 @@
 #include "src/AppDelegate.h"
 #include "tests/unit/Fixture.h"
 
+#include <algorithm>
+
 namespace orvo {
 namespace {
 

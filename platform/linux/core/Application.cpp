@@ -36,7 +36,7 @@ public:
     GLibApplication()
         : loop_(g_main_loop_new(nullptr, FALSE))
     {
-        std::setlocale(LC_ALL, "");
+        useUserLocale();
         // The application cannot work without the session bus: find out now,
         // before anything is built on it.
         claimSingleInstance(native::sessionBus());
@@ -59,6 +59,23 @@ public:
     void terminate() override { g_main_loop_quit(loop_.get()); }
 
 private:
+    // The user's locale for text handling and the libraries' own messages. A
+    // locale the machine has not generated makes setlocale fail as a whole and
+    // would leave the process in ASCII: keep every category that exists and
+    // let the others be C.UTF-8, which glibc always has. Numbers stay in the C
+    // form, so playlists and settings read the same in every language. The
+    // menu's language does not depend on any of this (see Localization.cpp).
+    static void useUserLocale()
+    {
+        if (!std::setlocale(LC_ALL, "")) {
+            std::setlocale(LC_ALL, "C.UTF-8");
+            for (int category : { LC_CTYPE, LC_COLLATE, LC_MESSAGES, LC_TIME, LC_MONETARY }) {
+                std::setlocale(category, "");
+            }
+        }
+        std::setlocale(LC_NUMERIC, "C");
+    }
+
     // One instance per session: a second launch would add a second tray item
     // and fight over the keys. The instance's bus name is held until the
     // process ends, and the instance's actions are exported beside it

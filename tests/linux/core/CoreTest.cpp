@@ -1,13 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/Application.h"
-#include "platform/Localization.h"
 #include "platform/Notifications.h"
 #include "platform/linux/core/GLibPtr.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <clocale>
 
 #include <csignal>
 #include <fstream>
@@ -19,31 +16,6 @@ namespace orvo {
 namespace {
 
 using namespace platform;
-
-// Menu texts come from the catalogues built into the build tree. gettext reads
-// the language once per process, so each language is its own test.
-void useLanguage(const char* language)
-{
-    // gettext ignores LANGUAGE in the plain C locale; C.UTF-8 is always there.
-    g_setenv("LANGUAGE", language, TRUE);
-    std::setlocale(LC_ALL, "C.UTF-8");
-}
-
-TEST(Localization, TranslatesFromTheCatalogue)
-{
-    useLanguage("de");
-    EXPECT_EQ(localizedString("quit"), "Beenden");
-    EXPECT_EQ(localizedString("keyboard_shortcuts"), "Tastaturkürzel");
-    EXPECT_EQ(localizedString("no_such_key"), "no_such_key");
-}
-
-TEST(Localization, UnknownLanguageFallsBackToEnglish)
-{
-    useLanguage("xx");
-    EXPECT_EQ(localizedString("quit"), "Quit");
-    EXPECT_EQ(localizedString("check_for_updates"), "Check for Updates…");
-    EXPECT_EQ(localizedString("no_such_key"), "no_such_key");
-}
 
 class LaunchRecorder : public ApplicationDelegate {
 public:
