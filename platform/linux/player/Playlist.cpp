@@ -377,11 +377,12 @@ private:
         if (!uri) {
             fail("bad address " + quote(reference) + ": " + (error ? error->message : "unknown"));
         }
-        // "https:/..//x" resolves to a path starting "//" without a host, which
-        // GLib 2.74 parses but cannot write back (a critical and NULL).
-        const char* path = g_uri_get_path(uri.get());
-        if (!g_uri_get_host(uri.get()) && path[0] == '/' && path[1] == '/') {
-            fail("bad address " + quote(reference) + ": a path that reads as a host");
+        // Every address is fetched from a host. Refusing host-less ones also
+        // keeps "https:/..//x" out: a path starting "//" that GLib 2.74 cannot
+        // write back (a critical and NULL) and 2.84 writes as "https:/.//x".
+        const char* host = g_uri_get_host(uri.get());
+        if (!host || !*host) {
+            fail("bad address " + quote(reference) + ": no host");
         }
         const GUnique<char> text(g_uri_to_string(uri.get()));
         if (!text) {

@@ -231,7 +231,7 @@ TEST(PlaylistReader, MalformedInputIsAnErrorAtItsLine)
         { "#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\",IV=0123456789abcdef0123456789abcdef\n", 2 },
         { "#EXTM3U\n#EXT-X-MAP:BYTERANGE=\"5@0\"\n", 2 },
         { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\nseg%zz.ts\n", 4 },
-        { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\nhttps:/..//host/a.ts\n", 4 }, // GLib cannot write it back
+        { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\nhttps:/..//host/a.ts\n", 4 }, // no host once resolved
         { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\na.ts\0.evil\n"sv, 4 },
         { longLine, 3 },
         { huge, 0 },
