@@ -10,7 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -27,9 +27,7 @@ namespace {
 std::string readBytes(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return { std::istreambuf_iterator<char>(in), {} };
 }
 
 void writeBytes(const fs::path& path, const std::string& bytes)
@@ -66,17 +64,11 @@ int inChild(const std::function<int()>& body)
 
 class Store : public ::testing::Test {
 protected:
-    // Names beside the document: kept copies, or temporary files left behind.
-    std::vector<std::string> otherEntries() const
+    // Kept copies, or temporary files left behind.
+    long besideTheDocument() const
     {
-        std::vector<std::string> names;
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(file.parent_path(), error)) {
-            if (entry.path() != file) {
-                names.push_back(entry.path().filename().string());
-            }
-        }
-        return names;
+        return std::distance(fs::directory_iterator(file.parent_path()), {})
+            - (fs::symlink_status(file).type() != fs::file_type::not_found);
     }
 
     orvo::test::TempDir temp;
@@ -88,60 +80,24 @@ protected:
                         } };
 };
 
-TEST_F(Store, ValuesOfEveryKindReadBackAsWritten)
+TEST_F(Store, WritesKeepEveryOtherKeyAsTheFileHoldsIt)
 {
-    const std::vector<std::pair<std::string, Value>> cases = {
-        { "null", Value() },
-        { "true", Value::boolean(true) },
-        { "integer", Value::number(-42) },
-        { "fraction", Value::number(0.1) },
-        { "huge", Value::number(1e300) },
-        { "text", Value::string("Ünïcödé \"quoted\" \\ \n 📻") },
-        { "empty text", Value::string("") },
-        { "strings", channels },
-        { "mixed", Value::array({ Value::string("a"), Value::number(1), Value(), Value::array({}) }) },
-        { "object",
-            Value::object({ { "z", Value::number(1) }, { "a", Value::boolean(false) }, { "m", Value::object({}) } }) },
-    };
-    EXPECT_FALSE(store.objectForKey("strings"));
-    for (const auto& [key, value] : cases) {
-        store.setObject(value, key);
-    }
-    for (const auto& [key, value] : cases) {
-        EXPECT_EQ(store.objectForKey(key), value) << key;
-    }
-    EXPECT_EQ(store.arrayForKey("strings"), channels.asArray());
-    EXPECT_FALSE(store.arrayForKey("text")) << "a string is not a list";
-
+    store.setObject(oldChannels, "hotkeyChannels");
+    EXPECT_EQ(store.arrayForKey("hotkeyChannels"), oldChannels.asArray());
     // The user's settings are theirs alone.
     EXPECT_EQ(fs::status(file.parent_path()).permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_TRUE(otherEntries().empty());
-}
 
-TEST_F(Store, WriteKeepsEveryOtherKeyAsTheFileHoldsIt)
-{
     writeBytes(file, foreignDocument);
-    const Json before = Json::parse(foreignDocument);
-
     store.setObject(channels, "hotkeyChannels");
     store.setObject(Value::boolean(true), "added");
-
-    const Json after = Json::parse(readBytes(file));
     // Same keys in the same order, the replaced key in its old place and the
-    // new one at the end.
-    std::vector<std::string> keys;
-    for (const auto& item : after.items()) {
-        keys.push_back(item.key());
-    }
-    EXPECT_EQ(keys, (std::vector<std::string> { "big", "hotkeyChannels", "ratio", "window", "name", "added" }));
-    // Integer stays integer (no detour through double), member order kept.
-    EXPECT_TRUE(after["big"].is_number_unsigned());
-    EXPECT_EQ(after["big"], before["big"]);
-    EXPECT_EQ(after["ratio"], before["ratio"]);
-    EXPECT_EQ(after["window"].dump(), before["window"].dump());
-    EXPECT_EQ(after["name"], before["name"]);
-    EXPECT_EQ(store.objectForKey("hotkeyChannels"), channels);
+    // new one at the end; no value takes a detour through double.
+    Json expected = Json::parse(foreignDocument);
+    expected["hotkeyChannels"] = { "vessa180a", "", "vessa380a", "", "" };
+    expected["added"] = true;
+    EXPECT_EQ(readBytes(file), expected.dump(2) + "\n");
+    EXPECT_EQ(besideTheDocument(), 0) << "no temporary file left";
 }
 
 TEST_F(Store, ReadsParseTheFileOnceUntilItChanges)
@@ -173,7 +129,6 @@ TEST_F(Store, ValuesThatWouldNotReadBackAreNotWritten)
         deep = Value::array({ deep });
     }
     const std::vector<std::pair<std::string, Value>> cases = {
-        { "not a number", Value::number(std::nan("")) },
         { "infinite", Value::array({ Value::number(HUGE_VAL) }) },
         { "not UTF-8", Value::string("\xff\xfe") },
         { "too deep", deep },
@@ -183,11 +138,12 @@ TEST_F(Store, ValuesThatWouldNotReadBackAreNotWritten)
         store.setObject(value, "hotkeyChannels");
         EXPECT_EQ(readBytes(file), foreignDocument) << name;
     }
-    EXPECT_TRUE(otherEntries().empty());
+    EXPECT_EQ(besideTheDocument(), 0);
 }
 
-// Files that are not a settings document: each reads as an empty store, is
-// never changed by reading, and survives a later write as a kept copy.
+// Files that are not a settings document (more kinds are in the fuzz corpus):
+// each reads as an empty store, is never changed by reading, and survives a
+// later write as a kept copy.
 TEST_F(Store, UnusableFileReadsEmptyAndIsKeptWhenReplaced)
 {
     const std::string oversized = R"({"hotkeyChannels": ["a"], "pad": ")" + std::string(64 * 1024, 'x') + "\"}";
@@ -195,11 +151,7 @@ TEST_F(Store, UnusableFileReadsEmptyAndIsKeptWhenReplaced)
     const std::vector<std::pair<std::string, std::string>> cases = {
         { "empty", "" },
         { "truncated", R"({"hotkeyChannels": ["a", )" },
-        { "trailing garbage", R"({"hotkeyChannels": ["a"]} x)" },
         { "list at top", R"(["hotkeyChannels"])" },
-        { "string at top", R"("hotkeyChannels")" },
-        { "number too large", R"({"hotkeyChannels": ["a"], "n": 1e400})" },
-        { "not UTF-8", "{\"hotkeyChannels\": [\"\xc3\x28\"]}" },
         { "nested too deep", deep },
         { "over 64 KiB", oversized },
     };
@@ -215,7 +167,7 @@ TEST_F(Store, UnusableFileReadsEmptyAndIsKeptWhenReplaced)
         EXPECT_EQ(readBytes(file.string() + ".damaged-" + std::to_string(++copies)), bytes);
         EXPECT_EQ(Json::parse(readBytes(file)).size(), 1u);
     }
-    EXPECT_EQ(otherEntries().size(), cases.size()) << "only the kept copies";
+    EXPECT_EQ(besideTheDocument(), copies) << "only the kept copies";
 }
 
 TEST_F(Store, AtAHundredKeptCopiesTheOldestMakesRoom)
@@ -229,25 +181,22 @@ TEST_F(Store, AtAHundredKeptCopiesTheOldestMakesRoom)
     EXPECT_FALSE(fs::exists(file.string() + ".damaged-1"));
     EXPECT_EQ(readBytes(file.string() + ".damaged-2"), "2");
     EXPECT_EQ(readBytes(file.string() + ".damaged-101"), "damaged");
-    EXPECT_EQ(otherEntries().size(), 100u);
+    EXPECT_EQ(besideTheDocument(), 100);
 }
 
-TEST_F(Store, DirectoryInPlaceOfTheFileIsLeftAlone)
+// Neither is read (a FIFO would block). The FIFO is kept aside like any
+// unusable file; the folder cannot be, so it stays and nothing is written.
+TEST_F(Store, NoFileInPlaceOfTheDocument)
 {
     writeBytes(file / "inside", "keep");
     EXPECT_FALSE(store.objectForKey("hotkeyChannels"));
     store.setObject(channels, "hotkeyChannels");
     EXPECT_EQ(readBytes(file / "inside"), "keep");
-    EXPECT_FALSE(store.objectForKey("hotkeyChannels"));
-    EXPECT_TRUE(otherEntries().empty()) << "no temporary file or copy left";
-}
+    EXPECT_EQ(besideTheDocument(), 0);
 
-TEST_F(Store, FifoInPlaceOfTheFileDoesNotBlock)
-{
-    fs::create_directories(file.parent_path());
+    fs::remove_all(file);
     ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
     EXPECT_FALSE(store.objectForKey("hotkeyChannels"));
-    // Kept as a copy like any other unusable file, then replaced.
     store.setObject(channels, "hotkeyChannels");
     EXPECT_EQ(store.objectForKey("hotkeyChannels"), channels);
     EXPECT_TRUE(fs::is_fifo(file.string() + ".damaged-1"));
@@ -270,56 +219,13 @@ TEST_F(Store, ReadFailuresThatMayPassLeaveTheFileAlone)
         failure = error;
         flaky.setObject(channels, "hotkeyChannels");
         EXPECT_EQ(readBytes(file), foreignDocument);
-        EXPECT_TRUE(otherEntries().empty()) << "kept as damaged";
+        EXPECT_EQ(besideTheDocument(), 0) << "kept as damaged";
         EXPECT_EQ(flaky.objectForKey("hotkeyChannels"), oldChannels);
         failure = 0;
         flaky.setObject(channels, "hotkeyChannels");
         EXPECT_EQ(flaky.objectForKey("hotkeyChannels"), channels);
         writeBytes(file, foreignDocument);
     }
-}
-
-// The same through the real reader: a process out of file descriptors.
-TEST_F(Store, RunningOutOfFileDescriptorsIsNotDamage)
-{
-    writeBytes(file, foreignDocument);
-    ASSERT_EQ(store.objectForKey("hotkeyChannels"), oldChannels);
-    const std::string changed = R"({"hotkeyChannels": ["changed"]})";
-    writeBytes(file, changed);
-    const int status = inChild([&] {
-        const rlimit limit { 64, 64 };
-        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-            return 2;
-        }
-        while (open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) { }
-        if (errno != EMFILE) {
-            return 3;
-        }
-        store.setObject(channels, "hotkeyChannels");
-        return store.objectForKey("hotkeyChannels") == oldChannels ? 0 : 4;
-    });
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(readBytes(file), changed);
-    EXPECT_TRUE(otherEntries().empty()) << "kept as damaged";
-}
-
-// The disk fills up while the new document is written: a file-size limit
-// makes the kernel refuse the bytes (EFBIG) even for root, like a full disk.
-TEST_F(Store, FullDiskLeavesTheOldDocument)
-{
-    writeBytes(file, foreignDocument);
-    const int status = inChild([&] {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit { 64, 64 };
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-            return 2;
-        }
-        store.setObject(Value::string(std::string(4096, 'x')), "hotkeyChannels");
-        return 0; // still running
-    });
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(readBytes(file), foreignDocument);
-    EXPECT_TRUE(otherEntries().empty());
 }
 
 // Permission checks do not apply to root, and the tests run as root in CI:
@@ -347,43 +253,62 @@ int asUnprivilegedUser(const fs::path& tree, const std::function<int()>& body)
     });
 }
 
-TEST_F(Store, UnreadableFileReadsEmptyAndIsKeptWhenReplaced)
+// Each made in a child process, on a store that has read the document: the
+// change fails and the old document stays, or (an unreadable file) the file
+// is kept aside and replaced.
+TEST_F(Store, HostileSurroundings)
 {
-    writeBytes(file, foreignDocument);
-    const int status = asUnprivilegedUser(temp.path(), [&] {
-        if (chmod(file.c_str(), 0) != 0) {
-            return 2;
+    struct Case {
+        const char* name;
+        bool dropRoot;
+        std::function<bool()> arrange;
+        Value readAfter;
+    };
+    const Case cases[] = {
+        // A file-size limit makes the kernel refuse the bytes (EFBIG) even
+        // for root, as a full disk would.
+        { "full disk", false,
+            [] {
+                const rlimit limit { 64, 64 };
+                return signal(SIGXFSZ, SIG_IGN) != SIG_ERR && setrlimit(RLIMIT_FSIZE, &limit) == 0;
+            },
+            oldChannels },
+        // Through the real reader this time: not damage, so nothing is kept.
+        { "out of file descriptors", false,
+            [] {
+                const rlimit limit { 64, 64 };
+                if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+                    return false;
+                }
+                while (open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) { }
+                return errno == EMFILE;
+            },
+            oldChannels },
+        { "read-only folder", true, [&] { return chmod(file.parent_path().c_str(), 0500) == 0; }, oldChannels },
+        { "unreadable file", true, [&] { return chmod(file.c_str(), 0) == 0; }, channels },
+    };
+    for (const auto& [name, dropRoot, arrange, readAfter] : cases) {
+        SCOPED_TRACE(name);
+        fs::remove_all(file.parent_path());
+        writeBytes(file, foreignDocument);
+        ASSERT_EQ(store.objectForKey("hotkeyChannels"), oldChannels);
+        const auto body = [&] {
+            if (!arrange()) {
+                return 2;
+            }
+            store.setObject(channels, "hotkeyChannels");
+            return store.objectForKey("hotkeyChannels") == readAfter ? 0 : 3;
+        };
+        const int status = dropRoot ? asUnprivilegedUser(temp.path(), body) : inChild(body);
+        if (status == cannotDropRoot) {
+            GTEST_SKIP() << "cannot switch to an unprivileged user";
         }
-        if (store.objectForKey("hotkeyChannels")) {
-            return 3;
-        }
-        store.setObject(channels, "hotkeyChannels");
-        return store.objectForKey("hotkeyChannels") == channels ? 0 : 4;
-    });
-    if (status == cannotDropRoot) {
-        GTEST_SKIP() << "cannot switch to an unprivileged user to make a file unreadable";
+        EXPECT_EQ(status, 0);
+        const bool replaced = readAfter == channels;
+        chmod((file.string() + ".damaged-1").c_str(), 0600);
+        EXPECT_EQ(readBytes(replaced ? fs::path(file.string() + ".damaged-1") : file), foreignDocument);
+        EXPECT_EQ(besideTheDocument(), replaced ? 1 : 0);
     }
-    EXPECT_EQ(status, 0);
-    chmod((file.string() + ".damaged-1").c_str(), 0600);
-    EXPECT_EQ(readBytes(file.string() + ".damaged-1"), foreignDocument);
-}
-
-TEST_F(Store, ReadOnlyFolderLeavesTheOldDocument)
-{
-    writeBytes(file, foreignDocument);
-    const int status = asUnprivilegedUser(temp.path(), [&] {
-        if (chmod(file.parent_path().c_str(), 0500) != 0) {
-            return 2;
-        }
-        store.setObject(channels, "hotkeyChannels");
-        return store.objectForKey("hotkeyChannels") == oldChannels ? 0 : 3;
-    });
-    if (status == cannotDropRoot) {
-        GTEST_SKIP() << "cannot switch to an unprivileged user to make a folder read-only";
-    }
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(readBytes(file), foreignDocument);
-    EXPECT_TRUE(otherEntries().empty());
 }
 
 } // namespace
