@@ -35,13 +35,14 @@ public:
     // document is missing. Never writes. The parsed document is kept while the
     // file's identity, size and times stay the same, so a menu that reads
     // the store many times parses it once, and an edit by anyone else shows
-    // at the next read.
+    // at the next read. While the file cannot be read just now, reads go on
+    // with the last document read.
     std::optional<Value> objectForKey(const std::string& key) override;
 
     // Stores value under key and keeps the other keys as the file holds them;
     // always merges with the file as it is now. A file that is not a readable
-    // document is first kept beside it as "<name>.damaged-<n>"; when it cannot
-    // be kept, nothing is written. A read failure that may pass (out of file
+    // document is first kept beside it as "<name>.damaged-<n>" (the hundred
+    // newest copies stay); when it cannot be kept, nothing is written. A read failure that may pass (out of file
     // descriptors or memory, an I/O error) is not damage: the change is dropped
     // and the file left alone.
     void setObject(const Value& value, const std::string& key) override;
