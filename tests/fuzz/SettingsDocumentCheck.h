@@ -3,8 +3,8 @@
 
 // What must hold for any bytes given to the settings reader: it returns, and
 // a document it accepts survives being written back and read again with
-// every value unchanged. Shared by the libFuzzer target and the randomised
-// run among the normal tests.
+// every value unchanged. Shared by the libFuzzer target and the corpus run
+// among the normal tests.
 
 #include "platform/linux/store/SettingsDocument.h"
 

@@ -19,9 +19,9 @@ namespace orvo::platform::native {
 // user's layout of the other keys alone.
 using Json = nlohmann::ordered_json;
 
-// A document larger than this is not a settings file we wrote; reading it
-// whole would only cost memory.
-inline constexpr std::size_t maxDocumentBytes = 1024 * 1024;
+// The document holds a few short values; a larger file is not one we wrote,
+// and reading it whole would only cost memory.
+inline constexpr std::size_t maxDocumentBytes = 64 * 1024;
 // Deeper nesting than this is never written by the application; the cap keeps
 // every walk over a document (conversion, copy, comparison) shallow.
 inline constexpr std::size_t maxDocumentDepth = 64;

@@ -5,249 +5,209 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <string_view>
-#include <utility>
+#include <charconv>
+#include <vector>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace orvo::platform::native {
 namespace {
 
-// A file descriptor closed when it goes out of scope.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1)
-        : fd_(fd)
-    {
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    // Closes now and reports whether the kernel accepted the close (a
-    // delayed write error can surface here).
-    bool reset()
-    {
-        const int fd = std::exchange(fd_, -1);
-        return fd < 0 || close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-// Removes a temporary file unless the write reached its rename.
-class TempFileGuard {
-public:
-    explicit TempFileGuard(std::string path)
-        : path_(std::move(path))
-    {
-    }
-    TempFileGuard(const TempFileGuard&) = delete;
-    TempFileGuard& operator=(const TempFileGuard&) = delete;
-    ~TempFileGuard()
-    {
-        if (!path_.empty()) {
-            unlink(path_.c_str());
-        }
-    }
-    void release() { path_.clear(); }
-
-private:
-    std::string path_;
-};
-
-enum class FileState { Missing, Document, Damaged };
-
-struct Snapshot {
-    FileState state = FileState::Missing;
-    Json document;
-};
-
-// Reads the file once, bounded: a non-regular file is never read (a FIFO would
-// block, a device could be endless), and at most one byte beyond the size cap.
-Snapshot readSnapshot(const std::filesystem::path& path)
+// Failures that say nothing about the file itself: it may read fine a moment
+// later, so it is neither kept as damaged nor written over.
+bool passing(int error)
 {
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!fd) {
-        // A missing file, or a missing folder on the way to it, is a store that
-        // was never written.
-        return { errno == ENOENT || errno == ENOTDIR ? FileState::Missing : FileState::Damaged, {} };
-    }
-    struct stat info { };
-    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)
-        || static_cast<unsigned long long>(info.st_size) > maxDocumentBytes) {
-        return { FileState::Damaged, {} };
-    }
-    // Sized by fstat, one byte more to notice growth since; a file that grows
-    // is read on up to the cap.
-    std::string bytes(static_cast<std::size_t>(info.st_size) + 1, '\0');
-    std::size_t filled = 0;
-    while (filled < maxDocumentBytes + 1) {
-        if (filled == bytes.size()) {
-            bytes.resize(maxDocumentBytes + 1);
-        }
-        const ssize_t n = read(fd.get(), bytes.data() + filled, bytes.size() - filled);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return { FileState::Damaged, {} };
-        }
-        if (n == 0) {
-            break;
-        }
-        filled += static_cast<std::size_t>(n);
-    }
-    auto document = parseDocument(std::string_view(bytes.data(), filled));
-    if (!document) {
-        return { FileState::Damaged, {} };
-    }
-    return { FileState::Document, std::move(*document) };
+    return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS || error == EIO || error == EAGAIN
+        || error == EINTR;
 }
 
-bool writeAll(int fd, std::string_view bytes)
+bool missing(int error)
 {
-    while (!bytes.empty()) {
-        const ssize_t n = write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    // A missing folder on the way is a store that was never written too.
+    return error == ENOENT || error == ENOTDIR;
 }
 
-// Bounds the search for a free backup name; a folder with this many damaged
-// copies has a problem a further copy does not solve.
-constexpr int maxDamagedCopies = 100;
+// Two looks at the file saw the same version of it. Replacing the file changes
+// the inode; writing it in place changes the size or the modification time,
+// unless the same number of bytes is written twice within one tick of the
+// file system's clock.
+bool sameVersion(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size
+        && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec
+        && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// A file damaged again and again must not fill the folder with copies.
+constexpr std::size_t maxDamagedCopies = 100;
 
 } // namespace
 
-SettingsFile::SettingsFile(std::filesystem::path path)
+FileBytes readSettingsBytes(const std::filesystem::path& path)
+{
+    FileBytes file { 0, std::string(maxDocumentBytes + 1, '\0') };
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return { errno, {} };
+    }
+    struct stat info { };
+    std::size_t filled = 0;
+    if (fstat(fd, &info) != 0) {
+        file.error = errno;
+    } else if (!S_ISREG(info.st_mode)) {
+        file.error = EINVAL; // a FIFO would block, a device could be endless
+    }
+    while (file.error == 0 && filled < file.bytes.size()) {
+        const ssize_t n = read(fd, file.bytes.data() + filled, file.bytes.size() - filled);
+        if (n > 0) {
+            filled += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            file.error = errno;
+        }
+    }
+    close(fd);
+    file.bytes.resize(filled);
+    if (file.error == 0 && filled > maxDocumentBytes) {
+        file.error = EFBIG;
+    }
+    return file;
+}
+
+SettingsFile::SettingsFile(std::filesystem::path path, FileReader reader)
     : path_(std::move(path))
+    , reader_(std::move(reader))
 {
 }
 
-std::optional<Value> SettingsFile::value(const std::string& key) const
+SettingsFile::State SettingsFile::load(bool reuse)
+{
+    Snapshot now;
+    if (stat(path_.c_str(), &now.info) != 0 && missing(errno)) {
+        cache_ = std::move(now);
+        return State::Missing;
+    }
+    if (reuse && cache_ && cache_->state != State::Missing && sameVersion(now.info, cache_->info)) {
+        return cache_->state;
+    }
+    // The version was taken before the bytes are read, so a change made
+    // meanwhile shows as a new version at the next look.
+    const FileBytes file = reader_(path_);
+    if (passing(file.error)) {
+        return State::Unavailable; // cache_ keeps the last document for reads
+    }
+    auto document = file.error == 0 ? parseDocument(file.bytes) : std::nullopt;
+    now.state = missing(file.error) ? State::Missing : document ? State::Document : State::Damaged;
+    if (document) {
+        now.document = std::move(*document);
+    }
+    cache_ = std::move(now);
+    return cache_->state;
+}
+
+std::optional<Value> SettingsFile::objectForKey(const std::string& key)
 {
     try {
-        const Snapshot snapshot = readSnapshot(path_);
-        if (snapshot.state != FileState::Document) {
+        load(true);
+        if (!cache_ || cache_->state != State::Document) {
             return std::nullopt;
         }
-        const auto it = snapshot.document.find(key);
-        if (it == snapshot.document.end()) {
-            return std::nullopt;
-        }
-        return toValue(*it);
+        const auto it = cache_->document.find(key);
+        return it == cache_->document.end() ? std::nullopt : std::optional(toValue(*it));
     } catch (...) {
+        cache_.reset();
         return std::nullopt; // out of memory: the store reads as empty
     }
 }
 
-bool SettingsFile::setValue(const std::string& key, const Value& value)
+void SettingsFile::setObject(const Value& value, const std::string& key)
 {
     try {
         auto stored = toJson(value);
         if (!stored) {
-            return false;
+            g_warning("settings not saved: the value of %s cannot be stored", key.c_str());
+            return;
         }
-        Snapshot snapshot = readSnapshot(path_);
-        if (snapshot.state == FileState::Damaged) {
-            // The user's other settings may still be in there; keep the bytes
-            // where they can find them before the new document replaces them.
-            if (!keepDamagedFile()) {
-                return false;
-            }
-            snapshot.document = Json::object();
-        } else if (snapshot.state == FileState::Missing) {
-            snapshot.document = Json::object();
+        const State state = load(false);
+        if (state == State::Unavailable) {
+            g_warning("settings not saved: %s cannot be read just now", path_.c_str());
+            return;
         }
-        snapshot.document[key] = std::move(*stored);
-        const auto bytes = serializeDocument(snapshot.document);
-        return bytes && replaceDocument(*bytes);
-    } catch (...) {
-        return false;
+        if (state == State::Damaged && !keepDamagedFile()) {
+            g_warning("settings not saved: %s is not a settings document and cannot be kept aside", path_.c_str());
+            return;
+        }
+        Json document = state == State::Document ? std::move(cache_->document) : Json::object();
+        cache_.reset(); // the next read sees what is on disk
+        document[key] = std::move(*stored);
+        const auto bytes = serializeDocument(document);
+        // A larger document would read back as damaged.
+        if (!bytes || bytes->size() > maxDocumentBytes) {
+            g_warning("settings not saved: the value of %s cannot be stored", key.c_str());
+            return;
+        }
+        // Settings are the user's own: the folder and the file are theirs alone.
+        g_autoptr(GError) error = nullptr;
+        if (g_mkdir_with_parents(path_.parent_path().c_str(), 0700) != 0) {
+            g_warning("settings not saved: %s", g_strerror(errno));
+        } else if (!g_file_set_contents_full(path_.c_str(), bytes->data(), static_cast<gssize>(bytes->size()),
+                       static_cast<GFileSetContentsFlags>(G_FILE_SET_CONTENTS_CONSISTENT | G_FILE_SET_CONTENTS_DURABLE),
+                       0600, &error)) {
+            g_warning("settings not saved: %s", error->message);
+        }
+    } catch (const std::exception& e) {
+        cache_.reset(); // out of memory, or the folder cannot be listed
+        g_warning("settings not saved: %s", e.what());
     }
 }
 
 bool SettingsFile::keepDamagedFile() const
 {
-    for (int n = 1; n <= maxDamagedCopies; ++n) {
-        const std::string copy = path_.string() + ".damaged-" + std::to_string(n);
-        // A hard link keeps the exact bytes without reading them (the file may
-        // be unreadable or huge) and survives the rename that follows.
-        if (link(path_.c_str(), copy.c_str()) == 0) {
-            return true;
+    const std::string prefix = path_.filename().string() + ".damaged-";
+    std::vector<unsigned long> kept;
+    for (const auto& entry : std::filesystem::directory_iterator(path_.parent_path())) {
+        const std::string name = entry.path().filename().string();
+        const char* end = name.data() + name.size();
+        unsigned long n = 0;
+        if (name.starts_with(prefix) && std::from_chars(name.data() + prefix.size(), end, n).ptr == end) {
+            kept.push_back(n);
         }
-        if (errno != EEXIST) {
-            return false; // a directory in the way, no hard links, …: keep it all
-        }
     }
-    return false;
-}
-
-bool SettingsFile::replaceDocument(const std::string& bytes) const
-{
-    const std::string folder = path_.parent_path().string();
-    // Settings are the user's own: the folder is theirs alone.
-    if (fault(WriteStep::CreateFolder) != 0 || g_mkdir_with_parents(folder.c_str(), 0700) != 0) {
+    std::sort(kept.begin(), kept.end());
+    const auto copy = [&](unsigned long n) { return path_.string() + ".damaged-" + std::to_string(n); };
+    // A hard link keeps the exact bytes without reading them (the file may be
+    // unreadable) and survives the rename that replaces the document. A folder
+    // in the way, or no hard links: keep it all and write nothing.
+    const std::string name = copy(kept.empty() ? 1 : kept.back() + 1);
+    if (link(path_.c_str(), name.c_str()) != 0) {
         return false;
     }
-
-    std::string tempPath = (path_.parent_path() / ("." + path_.filename().string() + "-XXXXXX")).string();
-    if (const int error = fault(WriteStep::CreateTemp)) {
-        errno = error;
-        return false;
-    }
-    UniqueFd fd(mkostemp(tempPath.data(), O_CLOEXEC));
-    if (!fd) {
-        return false;
-    }
-    TempFileGuard guard(tempPath);
-
-    if (fault(WriteStep::WriteTemp) != 0 || !writeAll(fd.get(), bytes)) {
-        return false;
-    }
-    // The bytes must be on disk before the name points at them, or a crash
-    // could leave an empty document behind the new name.
-    if (fault(WriteStep::SyncTemp) != 0 || fsync(fd.get()) != 0 || !fd.reset()) {
-        return false;
-    }
-    if (fault(WriteStep::Rename) != 0 || rename(tempPath.c_str(), path_.c_str()) != 0) {
-        return false;
-    }
-    guard.release();
-
-    // Makes the rename itself durable. The new document is in place whatever
-    // happens here, so a failure only weakens durability.
-    if (fault(WriteStep::SyncFolder) == 0) {
-        UniqueFd folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (folderFd) {
-            fsync(folderFd.get());
-        }
+    g_warning("%s is not a settings document; kept it as %s", path_.c_str(), name.c_str());
+    // Numbered in the order they were made: the lowest are the oldest.
+    for (std::size_t i = 0; i + maxDamagedCopies <= kept.size(); ++i) {
+        unlink(copy(kept[i]).c_str());
     }
     return true;
 }
 
 std::filesystem::path defaultSettingsPath()
 {
-    const auto base = native::configHome();
-    return base / "orvomenu" / "defaults.json";
-}
-
-SettingsFile& standardSettingsFile()
-{
-    static SettingsFile file(defaultSettingsPath());
-    return file;
+    return configHome() / "orvomenu" / "defaults.json";
 }
 
 } // namespace orvo::platform::native
+
+namespace orvo::platform {
+
+UserDefaults& UserDefaults::standardUserDefaults()
+{
+    // The path is fixed on first use.
+    static native::SettingsFile file(native::defaultSettingsPath());
+    return file;
+}
+
+} // namespace orvo::platform

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// The settings store on disk: one JSON document that is read afresh for every
-// look-up and replaced whole, atomically, for every change.
+// The settings store on disk: one JSON document, replaced whole and atomically
+// for every change.
 
 #include "platform/UserDefaults.h"
 #include "platform/linux/store/SettingsDocument.h"
@@ -12,50 +12,62 @@
 #include <optional>
 #include <string>
 
+#include <sys/stat.h>
+
 namespace orvo::platform::native {
 
-// The steps of a write, in order. Everything before Rename happens beside the
-// document; the document changes only at Rename.
-enum class WriteStep { CreateFolder, CreateTemp, WriteTemp, SyncTemp, Rename, SyncFolder };
+// The bytes of the file, or the errno that kept them: EFBIG for a file over
+// maxDocumentBytes, EINVAL for one that is not a regular file.
+struct FileBytes {
+    int error = 0;
+    std::string bytes;
+};
+using FileReader = std::function<FileBytes(const std::filesystem::path&)>;
 
-// Test seam: called before each step of a write. Returning an errno value
-// makes that step fail as if the system call had; 0 lets it run.
-using WriteFaultHook = std::function<int(WriteStep)>;
+// Reads at most maxDocumentBytes + 1 bytes and never blocks on a FIFO.
+FileBytes readSettingsBytes(const std::filesystem::path& path);
 
-class SettingsFile {
+class SettingsFile final : public UserDefaults {
 public:
-    explicit SettingsFile(std::filesystem::path path);
+    explicit SettingsFile(std::filesystem::path path, FileReader reader = readSettingsBytes);
 
-    const std::filesystem::path& path() const { return path_; }
+    // The value under key; nothing when the key, the file or a readable
+    // document is missing. Never writes. The parsed document is kept while the
+    // file's identity, size and times stay the same, so a menu that reads
+    // the store many times parses it once, and an edit by anyone else shows
+    // at the next read. While the file cannot be read just now, reads go on
+    // with the last document read.
+    std::optional<Value> objectForKey(const std::string& key) override;
 
-    // The value stored under key; nothing when the key, the file or a readable
-    // document is missing. Never writes.
-    std::optional<Value> value(const std::string& key) const;
-
-    // Stores value under key and keeps the other keys as the file holds them.
-    // A file that exists but is not a readable document is first kept beside
-    // it as "<name>.damaged-<n>" (a hard link to the same bytes); when it
-    // cannot be kept, nothing is written. Returns whether the document was
-    // replaced. Never throws.
-    bool setValue(const std::string& key, const Value& value);
-
-    void setFaultHook(WriteFaultHook hook) { faultHook_ = std::move(hook); }
+    // Stores value under key and keeps the other keys as the file holds them;
+    // always merges with the file as it is now. A file that is not a readable
+    // document is first kept beside it as "<name>.damaged-<n>" (the hundred
+    // newest copies stay); when it cannot be kept, nothing is written. A read failure that may pass (out of file
+    // descriptors or memory, an I/O error) is not damage: the change is dropped
+    // and the file left alone.
+    void setObject(const Value& value, const std::string& key) override;
 
 private:
-    int fault(WriteStep step) const { return faultHook_ ? faultHook_(step) : 0; }
+    enum class State { Missing, Document, Damaged, Unavailable };
+    struct Snapshot {
+        State state = State::Missing;
+        struct stat info { };
+        Json document;
+    };
+
+    // Brings cache_ up to date with the file (reusing it when the file is the
+    // same version and reuse is set) and says what the file is now. When the
+    // file cannot be read just now, cache_ keeps the last document.
+    State load(bool reuse);
     bool keepDamagedFile() const;
-    bool replaceDocument(const std::string& bytes) const;
 
     std::filesystem::path path_;
-    WriteFaultHook faultHook_;
+    FileReader reader_;
+    std::optional<Snapshot> cache_;
 };
 
 // $XDG_CONFIG_HOME/orvomenu/defaults.json, with ~/.config standing in when
 // XDG_CONFIG_HOME is unset, empty or relative.
 std::filesystem::path defaultSettingsPath();
-
-// The file behind UserDefaults::standardUserDefaults(); its path is fixed on
-// first use.
-SettingsFile& standardSettingsFile();
 
 } // namespace orvo::platform::native

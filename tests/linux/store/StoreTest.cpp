@@ -1,40 +1,33 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The settings store on real files in a scratch XDG_CONFIG_HOME.
-#include "platform/UserDefaults.h"
+// The settings store on real files in a scratch folder.
 #include "platform/linux/store/SettingsFile.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
-#include <glib.h>
-
+#include <cmath>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-using orvo::platform::UserDefaults;
 using orvo::platform::Value;
-using orvo::platform::native::Json;
-using orvo::platform::native::standardSettingsFile;
-using orvo::platform::native::WriteStep;
+using namespace orvo::platform::native;
 
 namespace {
 
 std::string readBytes(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return { std::istreambuf_iterator<char>(in), {} };
 }
 
 void writeBytes(const fs::path& path, const std::string& bytes)
@@ -44,6 +37,7 @@ void writeBytes(const fs::path& path, const std::string& bytes)
 }
 
 const Value channels = Value::stringArray({ "vessa180a", "", "vessa380a", "", "" });
+const Value oldChannels = Value::stringArray({ "old" });
 
 // A document another version of the application (or the user) left behind,
 // holding values this one never writes.
@@ -55,219 +49,6 @@ const std::string foreignDocument = R"({
   "name": "Ünïcödé \ud83d\udcfb"
 }
 )";
-
-class Store : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        g_setenv("XDG_CONFIG_HOME", (temp.path() / "config").c_str(), TRUE);
-        ASSERT_EQ(standardSettingsFile().path(), file);
-    }
-
-    // Names in the settings folder other than the document, so a test sees
-    // temporary files left behind.
-    std::vector<std::string> otherEntries() const
-    {
-        std::vector<std::string> names;
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(file.parent_path(), error)) {
-            if (entry.path() != file) {
-                names.push_back(entry.path().filename().string());
-            }
-        }
-        return names;
-    }
-
-    UserDefaults& defaults = UserDefaults::standardUserDefaults();
-    orvo::test::TempDir temp;
-    fs::path file = temp.path() / "config" / "orvomenu" / "defaults.json";
-};
-
-TEST_F(Store, ValuesOfEveryKindReadBackAsWritten)
-{
-    const std::vector<std::pair<std::string, Value>> cases = {
-        { "null", Value() },
-        { "true", Value::boolean(true) },
-        { "integer", Value::number(-42) },
-        { "fraction", Value::number(0.1) },
-        { "huge", Value::number(1e300) },
-        { "text", Value::string("Ünïcödé \"quoted\" \\ \n 📻") },
-        { "empty text", Value::string("") },
-        { "strings", channels },
-        { "mixed", Value::array({ Value::string("a"), Value::number(1), Value(), Value::array({}) }) },
-        { "object",
-            Value::object({ { "z", Value::number(1) }, { "a", Value::boolean(false) }, { "m", Value::object({}) } }) },
-    };
-    EXPECT_FALSE(defaults.objectForKey("strings"));
-    for (const auto& [key, value] : cases) {
-        defaults.setObject(value, key);
-    }
-    for (const auto& [key, value] : cases) {
-        const auto stored = defaults.objectForKey(key);
-        ASSERT_TRUE(stored) << key;
-        EXPECT_EQ(*stored, value) << key;
-    }
-    EXPECT_EQ(defaults.arrayForKey("strings"), channels.asArray());
-    EXPECT_FALSE(defaults.arrayForKey("text")) << "a string is not a list";
-
-    // The user's settings folder is created for the user alone.
-    struct stat info { };
-    ASSERT_EQ(stat(file.parent_path().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
-    EXPECT_TRUE(otherEntries().empty());
-}
-
-TEST_F(Store, WriteKeepsEveryOtherKeyAsTheFileHoldsIt)
-{
-    writeBytes(file, foreignDocument);
-    const Json before = Json::parse(foreignDocument);
-
-    defaults.setObject(channels, "hotkeyChannels");
-    defaults.setObject(Value::boolean(true), "added");
-
-    const Json after = Json::parse(readBytes(file));
-    // Same keys in the same order, the replaced key in its old place and the
-    // new one at the end.
-    std::vector<std::string> keys;
-    for (const auto& item : after.items()) {
-        keys.push_back(item.key());
-    }
-    EXPECT_EQ(keys, (std::vector<std::string> { "big", "hotkeyChannels", "ratio", "window", "name", "added" }));
-    // Integer stays integer (no detour through double), member order kept.
-    EXPECT_TRUE(after["big"].is_number_unsigned());
-    EXPECT_EQ(after["big"], before["big"]);
-    EXPECT_EQ(after["ratio"], before["ratio"]);
-    EXPECT_EQ(after["window"].dump(), before["window"].dump());
-    EXPECT_EQ(after["name"], before["name"]);
-    EXPECT_EQ(defaults.objectForKey("hotkeyChannels"), channels);
-}
-
-TEST_F(Store, EachReadSeesTheFileAsItIsNow)
-{
-    defaults.setObject(channels, "hotkeyChannels");
-    writeBytes(file, R"({"hotkeyChannels": ["edited by hand"]})");
-    EXPECT_EQ(defaults.objectForKey("hotkeyChannels"), Value::stringArray({ "edited by hand" }));
-    fs::remove(file);
-    EXPECT_FALSE(defaults.objectForKey("hotkeyChannels"));
-}
-
-TEST_F(Store, ValuesThatWouldNotReadBackAreNotWritten)
-{
-    writeBytes(file, foreignDocument);
-    Value deep = Value::string("bottom");
-    for (int i = 0; i < 100; ++i) {
-        deep = Value::array({ deep });
-    }
-    const std::vector<std::pair<std::string, Value>> cases = {
-        { "not a number", Value::number(std::nan("")) },
-        { "infinite", Value::array({ Value::number(HUGE_VAL) }) },
-        { "not UTF-8", Value::string("\xff\xfe") },
-        { "too deep", deep },
-    };
-    for (const auto& [name, value] : cases) {
-        defaults.setObject(value, "hotkeyChannels");
-        EXPECT_EQ(readBytes(file), foreignDocument) << name;
-    }
-    EXPECT_TRUE(otherEntries().empty());
-}
-
-// Files that are not a settings document: each reads as an empty store, is
-// never changed by reading, and survives a later write as a kept copy.
-TEST_F(Store, UnusableFileReadsEmptyAndIsKeptWhenReplaced)
-{
-    const std::string oversized = R"({"hotkeyChannels": ["a"], "pad": ")" + std::string(1024 * 1024, 'x') + "\"}";
-    const std::string deep = "{\"a\":" + std::string(100, '[') + std::string(100, ']') + "}";
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        { "empty", "" },
-        { "truncated", R"({"hotkeyChannels": ["a", )" },
-        { "trailing garbage", R"({"hotkeyChannels": ["a"]} x)" },
-        { "list at top", R"(["hotkeyChannels"])" },
-        { "string at top", R"("hotkeyChannels")" },
-        { "number too large", R"({"hotkeyChannels": ["a"], "n": 1e400})" },
-        { "not UTF-8", "{\"hotkeyChannels\": [\"\xc3\x28\"]}" },
-        { "nested too deep", deep },
-        { "over one MiB", oversized },
-    };
-    int copies = 0;
-    for (const auto& [name, bytes] : cases) {
-        SCOPED_TRACE(name);
-        writeBytes(file, bytes);
-        EXPECT_FALSE(defaults.objectForKey("hotkeyChannels"));
-        EXPECT_FALSE(defaults.arrayForKey("hotkeyChannels"));
-        EXPECT_EQ(readBytes(file), bytes) << "a read changed the file";
-
-        defaults.setObject(channels, "hotkeyChannels");
-        EXPECT_EQ(defaults.objectForKey("hotkeyChannels"), channels);
-        const fs::path copy = file.string() + ".damaged-" + std::to_string(++copies);
-        EXPECT_EQ(readBytes(copy), bytes);
-        EXPECT_EQ(Json::parse(readBytes(file)).size(), 1u);
-    }
-    EXPECT_EQ(otherEntries().size(), cases.size()) << "only the kept copies";
-}
-
-TEST_F(Store, DirectoryInPlaceOfTheFileIsLeftAlone)
-{
-    fs::create_directories(file);
-    writeBytes(file / "inside", "keep");
-    EXPECT_FALSE(defaults.objectForKey("hotkeyChannels"));
-    defaults.setObject(channels, "hotkeyChannels");
-    EXPECT_TRUE(fs::is_directory(file));
-    EXPECT_EQ(readBytes(file / "inside"), "keep");
-    EXPECT_FALSE(defaults.objectForKey("hotkeyChannels"));
-    EXPECT_TRUE(otherEntries().empty()) << "no temporary file or copy left";
-}
-
-TEST_F(Store, FifoInPlaceOfTheFileDoesNotBlock)
-{
-    fs::create_directories(file.parent_path());
-    ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
-    EXPECT_FALSE(defaults.objectForKey("hotkeyChannels"));
-    // Kept as a copy like any other unusable file, then replaced.
-    defaults.setObject(channels, "hotkeyChannels");
-    EXPECT_EQ(defaults.objectForKey("hotkeyChannels"), channels);
-    EXPECT_TRUE(fs::is_fifo(file.string() + ".damaged-1"));
-}
-
-TEST(StorePath, FollowsXdgConfigHomeOnlyWhenAbsolute)
-{
-    orvo::test::TempDir home;
-    g_setenv("HOME", home.path().c_str(), TRUE);
-    const fs::path fallback = home.path() / ".config" / "orvomenu" / "defaults.json";
-    const std::vector<std::pair<const char*, fs::path>> cases = {
-        { nullptr, fallback },
-        { "", fallback },
-        { "relative/config", fallback },
-        { "/elsewhere/config", "/elsewhere/config/orvomenu/defaults.json" },
-    };
-    for (const auto& [value, expected] : cases) {
-        if (value) {
-            g_setenv("XDG_CONFIG_HOME", value, TRUE);
-        } else {
-            g_unsetenv("XDG_CONFIG_HOME");
-        }
-        EXPECT_EQ(orvo::platform::native::defaultSettingsPath(), expected) << (value ? value : "(unset)");
-    }
-}
-
-// Write failures: whatever step fails, the document stays byte for byte, no
-// temporary file is left, and the process goes on.
-TEST_F(Store, FailedStepLeavesTheOldDocument)
-{
-    writeBytes(file, foreignDocument);
-    for (const WriteStep failing : { WriteStep::CreateFolder, WriteStep::CreateTemp, WriteStep::WriteTemp,
-             WriteStep::SyncTemp, WriteStep::Rename }) {
-        SCOPED_TRACE(static_cast<int>(failing));
-        standardSettingsFile().setFaultHook([failing](WriteStep step) { return step == failing ? ENOSPC : 0; });
-        defaults.setObject(channels, "hotkeyChannels");
-        EXPECT_EQ(readBytes(file), foreignDocument);
-        EXPECT_TRUE(otherEntries().empty());
-    }
-    // Once the rename happened the new document stands, even if making the
-    // folder entry durable fails.
-    standardSettingsFile().setFaultHook([](WriteStep step) { return step == WriteStep::SyncFolder ? EIO : 0; });
-    defaults.setObject(channels, "hotkeyChannels");
-    EXPECT_EQ(defaults.objectForKey("hotkeyChannels"), channels);
-}
 
 // Runs body in a child process; returns its exit status.
 int inChild(const std::function<int()>& body)
@@ -281,56 +62,170 @@ int inChild(const std::function<int()>& body)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// The disk fills up while the temporary file is written: a file-size limit
-// makes the kernel refuse the bytes (EFBIG) even for root, like a full disk.
-TEST_F(Store, FullDiskLeavesTheOldDocument)
+class Store : public ::testing::Test {
+protected:
+    // Kept copies, or temporary files left behind.
+    long besideTheDocument() const
+    {
+        return std::distance(fs::directory_iterator(file.parent_path()), {})
+            - (fs::symlink_status(file).type() != fs::file_type::not_found);
+    }
+
+    orvo::test::TempDir temp;
+    fs::path file = temp.path() / "orvomenu" / "defaults.json";
+    int reads = 0;
+    SettingsFile store { file, [this](const fs::path& path) {
+                            ++reads;
+                            return readSettingsBytes(path);
+                        } };
+};
+
+TEST_F(Store, WritesKeepEveryOtherKeyAsTheFileHoldsIt)
 {
+    store.setObject(oldChannels, "hotkeyChannels");
+    EXPECT_EQ(store.arrayForKey("hotkeyChannels"), oldChannels.asArray());
+    // The user's settings are theirs alone.
+    EXPECT_EQ(fs::status(file.parent_path()).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
     writeBytes(file, foreignDocument);
-    const int status = inChild([&] {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit { 64, 64 };
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-            return 2;
-        }
-        defaults.setObject(Value::string(std::string(4096, 'x')), "hotkeyChannels");
-        return 0; // still running
-    });
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(readBytes(file), foreignDocument);
-    EXPECT_TRUE(otherEntries().empty());
+    store.setObject(channels, "hotkeyChannels");
+    store.setObject(Value::boolean(true), "added");
+    // Same keys in the same order, the replaced key in its old place and the
+    // new one at the end; no value takes a detour through double.
+    Json expected = Json::parse(foreignDocument);
+    expected["hotkeyChannels"] = { "vessa180a", "", "vessa380a", "", "" };
+    expected["added"] = true;
+    EXPECT_EQ(readBytes(file), expected.dump(2) + "\n");
+    EXPECT_EQ(besideTheDocument(), 0) << "no temporary file left";
 }
 
-// A crash at any step of a write leaves the old or the new document, whole.
-TEST_F(Store, CrashAtAnyStepLeavesOldOrNewDocument)
+TEST_F(Store, ReadsParseTheFileOnceUntilItChanges)
+{
+    store.setObject(channels, "hotkeyChannels");
+    reads = 0;
+    // As many reads as a menu rebuild makes: five slot titles, thirteen channels.
+    for (int i = 0; i < 18; ++i) {
+        EXPECT_EQ(store.objectForKey("hotkeyChannels"), channels);
+    }
+    EXPECT_EQ(reads, 1);
+    // Edited in place, then replaced by a file of the same length: each shows
+    // at the next read.
+    writeBytes(file, R"({"hotkeyChannels": ["edited in place"]})");
+    EXPECT_EQ(store.objectForKey("hotkeyChannels"), Value::stringArray({ "edited in place" }));
+    writeBytes(temp.path() / "new", R"({"hotkeyChannels": ["replaced whole!"]})");
+    fs::rename(temp.path() / "new", file);
+    EXPECT_EQ(store.objectForKey("hotkeyChannels"), Value::stringArray({ "replaced whole!" }));
+    fs::remove(file);
+    EXPECT_FALSE(store.objectForKey("hotkeyChannels"));
+    EXPECT_EQ(reads, 3);
+}
+
+TEST_F(Store, ValuesThatWouldNotReadBackAreNotWritten)
 {
     writeBytes(file, foreignDocument);
-    for (const WriteStep crashing : { WriteStep::CreateTemp, WriteStep::WriteTemp, WriteStep::SyncTemp,
-             WriteStep::Rename, WriteStep::SyncFolder }) {
-        SCOPED_TRACE(static_cast<int>(crashing));
-        const int status = inChild([&] {
-            standardSettingsFile().setFaultHook([crashing](WriteStep step) {
-                if (step == crashing) {
-                    _exit(42);
-                }
-                return 0;
-            });
-            defaults.setObject(channels, "hotkeyChannels");
-            return 0;
+    Value deep = Value::string("bottom");
+    for (int i = 0; i < 100; ++i) {
+        deep = Value::array({ deep });
+    }
+    const std::vector<std::pair<std::string, Value>> cases = {
+        { "infinite", Value::array({ Value::number(HUGE_VAL) }) },
+        { "not UTF-8", Value::string("\xff\xfe") },
+        { "too deep", deep },
+        { "over the size cap", Value::string(std::string(maxDocumentBytes, 'x')) },
+    };
+    for (const auto& [name, value] : cases) {
+        store.setObject(value, "hotkeyChannels");
+        EXPECT_EQ(readBytes(file), foreignDocument) << name;
+    }
+    EXPECT_EQ(besideTheDocument(), 0);
+}
+
+// Files that are not a settings document (more kinds are in the fuzz corpus):
+// each reads as an empty store, is never changed by reading, and survives a
+// later write as a kept copy.
+TEST_F(Store, UnusableFileReadsEmptyAndIsKeptWhenReplaced)
+{
+    const std::string oversized = R"({"hotkeyChannels": ["a"], "pad": ")" + std::string(64 * 1024, 'x') + "\"}";
+    const std::string deep = "{\"a\":" + std::string(100, '[') + std::string(100, ']') + "}";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        { "empty", "" },
+        { "truncated", R"({"hotkeyChannels": ["a", )" },
+        { "list at top", R"(["hotkeyChannels"])" },
+        { "nested too deep", deep },
+        { "over 64 KiB", oversized },
+    };
+    int copies = 0;
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        writeBytes(file, bytes);
+        EXPECT_FALSE(store.objectForKey("hotkeyChannels"));
+        EXPECT_EQ(readBytes(file), bytes) << "a read changed the file";
+
+        store.setObject(channels, "hotkeyChannels");
+        EXPECT_EQ(store.objectForKey("hotkeyChannels"), channels);
+        EXPECT_EQ(readBytes(file.string() + ".damaged-" + std::to_string(++copies)), bytes);
+        EXPECT_EQ(Json::parse(readBytes(file)).size(), 1u);
+    }
+    EXPECT_EQ(besideTheDocument(), copies) << "only the kept copies";
+}
+
+TEST_F(Store, AtAHundredKeptCopiesTheOldestMakesRoom)
+{
+    for (int n = 1; n <= 100; ++n) {
+        writeBytes(file.string() + ".damaged-" + std::to_string(n), std::to_string(n));
+    }
+    writeBytes(file, "damaged");
+    store.setObject(channels, "hotkeyChannels");
+    EXPECT_EQ(store.objectForKey("hotkeyChannels"), channels);
+    EXPECT_FALSE(fs::exists(file.string() + ".damaged-1"));
+    EXPECT_EQ(readBytes(file.string() + ".damaged-2"), "2");
+    EXPECT_EQ(readBytes(file.string() + ".damaged-101"), "damaged");
+    EXPECT_EQ(besideTheDocument(), 100);
+}
+
+// Neither is read (a FIFO would block). The FIFO is kept aside like any
+// unusable file; the folder cannot be, so it stays and nothing is written.
+TEST_F(Store, NoFileInPlaceOfTheDocument)
+{
+    writeBytes(file / "inside", "keep");
+    EXPECT_FALSE(store.objectForKey("hotkeyChannels"));
+    store.setObject(channels, "hotkeyChannels");
+    EXPECT_EQ(readBytes(file / "inside"), "keep");
+    EXPECT_EQ(besideTheDocument(), 0);
+
+    fs::remove_all(file);
+    ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+    EXPECT_FALSE(store.objectForKey("hotkeyChannels"));
+    store.setObject(channels, "hotkeyChannels");
+    EXPECT_EQ(store.objectForKey("hotkeyChannels"), channels);
+    EXPECT_TRUE(fs::is_fifo(file.string() + ".damaged-1"));
+}
+
+// Reads that fail for a reason that may pass say nothing about the file: it
+// is neither kept as damaged nor replaced, and reads go on with the last
+// document. ENFILE and EIO cannot be caused here without harming the machine
+// or a faulty disk, so a reader hands out each error.
+TEST_F(Store, ReadFailuresThatMayPassLeaveTheFileAlone)
+{
+    writeBytes(file, foreignDocument);
+    for (const int error : { EMFILE, ENFILE, ENOMEM, ENOBUFS, EIO, EAGAIN, EINTR }) {
+        SCOPED_TRACE(strerror(error));
+        int failure = 0;
+        SettingsFile flaky(file, [&](const fs::path& path) {
+            return failure ? FileBytes { failure, {} } : readSettingsBytes(path);
         });
-        ASSERT_EQ(status, 42);
-        const auto stored = defaults.objectForKey("hotkeyChannels");
-        if (crashing <= WriteStep::Rename) {
-            EXPECT_EQ(readBytes(file), foreignDocument);
-        } else {
-            EXPECT_EQ(stored, channels);
-        }
-        // Back to the old document for the next step; the crash's temporary
-        // file stays, and must not disturb later writes.
+        ASSERT_EQ(flaky.objectForKey("hotkeyChannels"), oldChannels);
+        failure = error;
+        flaky.setObject(channels, "hotkeyChannels");
+        EXPECT_EQ(readBytes(file), foreignDocument);
+        EXPECT_EQ(besideTheDocument(), 0) << "kept as damaged";
+        EXPECT_EQ(flaky.objectForKey("hotkeyChannels"), oldChannels);
+        failure = 0;
+        flaky.setObject(channels, "hotkeyChannels");
+        EXPECT_EQ(flaky.objectForKey("hotkeyChannels"), channels);
         writeBytes(file, foreignDocument);
     }
-    defaults.setObject(channels, "hotkeyChannels");
-    EXPECT_EQ(defaults.objectForKey("hotkeyChannels"), channels);
-    EXPECT_EQ(Json::parse(readBytes(file))["big"], Json::parse(foreignDocument)["big"]);
 }
 
 // Permission checks do not apply to root, and the tests run as root in CI:
@@ -358,43 +253,62 @@ int asUnprivilegedUser(const fs::path& tree, const std::function<int()>& body)
     });
 }
 
-TEST_F(Store, UnreadableFileReadsEmptyAndIsKeptWhenReplaced)
+// Each made in a child process, on a store that has read the document: the
+// change fails and the old document stays, or (an unreadable file) the file
+// is kept aside and replaced.
+TEST_F(Store, HostileSurroundings)
 {
-    writeBytes(file, foreignDocument);
-    const int status = asUnprivilegedUser(temp.path(), [&] {
-        if (chmod(file.c_str(), 0) != 0) {
-            return 2;
+    struct Case {
+        const char* name;
+        bool dropRoot;
+        std::function<bool()> arrange;
+        Value readAfter;
+    };
+    const Case cases[] = {
+        // A file-size limit makes the kernel refuse the bytes (EFBIG) even
+        // for root, as a full disk would.
+        { "full disk", false,
+            [] {
+                const rlimit limit { 64, 64 };
+                return signal(SIGXFSZ, SIG_IGN) != SIG_ERR && setrlimit(RLIMIT_FSIZE, &limit) == 0;
+            },
+            oldChannels },
+        // Through the real reader this time: not damage, so nothing is kept.
+        { "out of file descriptors", false,
+            [] {
+                const rlimit limit { 64, 64 };
+                if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+                    return false;
+                }
+                while (open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) { }
+                return errno == EMFILE;
+            },
+            oldChannels },
+        { "read-only folder", true, [&] { return chmod(file.parent_path().c_str(), 0500) == 0; }, oldChannels },
+        { "unreadable file", true, [&] { return chmod(file.c_str(), 0) == 0; }, channels },
+    };
+    for (const auto& [name, dropRoot, arrange, readAfter] : cases) {
+        SCOPED_TRACE(name);
+        fs::remove_all(file.parent_path());
+        writeBytes(file, foreignDocument);
+        ASSERT_EQ(store.objectForKey("hotkeyChannels"), oldChannels);
+        const auto body = [&] {
+            if (!arrange()) {
+                return 2;
+            }
+            store.setObject(channels, "hotkeyChannels");
+            return store.objectForKey("hotkeyChannels") == readAfter ? 0 : 3;
+        };
+        const int status = dropRoot ? asUnprivilegedUser(temp.path(), body) : inChild(body);
+        if (status == cannotDropRoot) {
+            GTEST_SKIP() << "cannot switch to an unprivileged user";
         }
-        if (defaults.objectForKey("hotkeyChannels")) {
-            return 3;
-        }
-        defaults.setObject(channels, "hotkeyChannels");
-        return defaults.objectForKey("hotkeyChannels") == channels ? 0 : 4;
-    });
-    if (status == cannotDropRoot) {
-        GTEST_SKIP() << "cannot switch to an unprivileged user to make a file unreadable";
+        EXPECT_EQ(status, 0);
+        const bool replaced = readAfter == channels;
+        chmod((file.string() + ".damaged-1").c_str(), 0600);
+        EXPECT_EQ(readBytes(replaced ? fs::path(file.string() + ".damaged-1") : file), foreignDocument);
+        EXPECT_EQ(besideTheDocument(), replaced ? 1 : 0);
     }
-    EXPECT_EQ(status, 0);
-    chmod((file.string() + ".damaged-1").c_str(), 0600);
-    EXPECT_EQ(readBytes(file.string() + ".damaged-1"), foreignDocument);
-}
-
-TEST_F(Store, ReadOnlyFolderLeavesTheOldDocument)
-{
-    writeBytes(file, foreignDocument);
-    const int status = asUnprivilegedUser(temp.path(), [&] {
-        if (chmod(file.parent_path().c_str(), 0500) != 0) {
-            return 2;
-        }
-        defaults.setObject(channels, "hotkeyChannels");
-        return defaults.objectForKey("hotkeyChannels") == Value::stringArray({ "old" }) ? 0 : 3;
-    });
-    if (status == cannotDropRoot) {
-        GTEST_SKIP() << "cannot switch to an unprivileged user to make a folder read-only";
-    }
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(readBytes(file), foreignDocument);
-    EXPECT_TRUE(otherEntries().empty());
 }
 
 } // namespace
