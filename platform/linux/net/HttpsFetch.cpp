@@ -182,8 +182,15 @@ private:
             soup_message_headers_set_range(soup_message_get_request_headers(state->message.get()),
                 static_cast<goffset>(offset), static_cast<goffset>(offset + length - 1));
         }
-        soup_session_send_async(sharedSession(), state->message.get(), G_PRIORITY_DEFAULT, state->cancellable.get(),
-            &Fetch::onSent, new StateRef(state));
+        // No cancellable here: libsoup 3.6 (Debian 13) frees the request's
+        // queue item while a cancelled send is still being finished, and
+        // crashes (a use-after-free in soup_session_send_finish, seen under
+        // valgrind when requests are released while connecting). A released
+        // request stops at the next safe point instead: once its answer
+        // begins, its body is never read (see onSent), which is bounded by
+        // the session's silence timeout.
+        soup_session_send_async(
+            sharedSession(), state->message.get(), G_PRIORITY_DEFAULT, nullptr, &Fetch::onSent, new StateRef(state));
         return std::nullopt;
     }
 
