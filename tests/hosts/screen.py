@@ -192,17 +192,47 @@ def text_rows(image, box, threshold=100):
     return bands
 
 
-def menu_box(before, after, beside, threshold=40):
-    """Where a menu opened: what changed beside the panel, grown over the
-    panel's rows that it covers too (menus may overlap the panel)."""
-    box = changed_box(before, after, beside, threshold)
+def menu_box(before, after, beside, near_x, threshold=40, cell=8):
+    """Where a menu opened near x = near_x: the patch of change beside the
+    panel nearest to it (a notification elsewhere is another patch), grown
+    over the panel's rows that the menu covers too."""
+    x0, y0, x1, y1 = beside
+
+    def differs(x, y):
+        return sum(abs(p - q) for p, q in zip(before.rgb(x, y), after.rgb(x, y))) > threshold
+
+    cells = {(cx, cy) for cy in range(y0 // cell, (y1 + cell - 1) // cell)
+             for cx in range(x0 // cell, (x1 + cell - 1) // cell)
+             if any(differs(x, y) for y in range(max(y0, cy * cell), min(y1, cy * cell + cell), 2)
+                    for x in range(max(x0, cx * cell), min(x1, cx * cell + cell), 2))}
+    patches = []
+    while cells:
+        patch, stack = set(), [cells.pop()]
+        while stack:
+            c = stack.pop()
+            patch.add(c)
+            for n in ((c[0] + 1, c[1]), (c[0] - 1, c[1]), (c[0], c[1] + 1), (c[0], c[1] - 1)):
+                if n in cells:
+                    cells.remove(n)
+                    stack.append(n)
+        patches.append(patch)
+    if not patches:
+        return None
+
+    def distance(patch):
+        left, right = min(c[0] for c in patch) * cell, max(c[0] for c in patch) * cell + cell
+        return 0 if left <= near_x <= right else min(abs(near_x - left), abs(near_x - right))
+
+    patch = min(patches, key=lambda p: (distance(p), -len(p)))
+    region = (max(x0, min(c[0] for c in patch) * cell), max(y0, min(c[1] for c in patch) * cell),
+              min(x1, max(c[0] for c in patch) * cell + cell), min(y1, max(c[1] for c in patch) * cell + cell))
+    box = changed_box(before, after, region, threshold)
     if not box:
         return None
     x0, y0, x1, y1 = box
 
     def covered(y):
-        changed = sum(1 for x in range(x0, x1)
-                      if sum(abs(p - q) for p, q in zip(before.rgb(x, y), after.rgb(x, y))) > threshold)
+        changed = sum(1 for x in range(x0, x1) if differs(x, y))
         return changed >= 0.6 * (x1 - x0)
 
     while y0 > 0 and covered(y0 - 1):
