@@ -53,8 +53,17 @@ public:
     long tag() const { return tag_; }
 
     // 1 shows a check mark, 0 none.
-    void setState(int state) { state_ = state; }
+    void setState(int state)
+    {
+        state_ = state;
+        stateSet_ = true;
+    }
     int state() const { return state_; }
+    // Whether a state was set, even 0: the item is one that can be checked.
+    // Items that share their action with siblings are choices of which one is
+    // checked; one that alone sends its action is a setting switched on and
+    // off, and platforms that draw an empty box beside unchecked items show it.
+    bool stateWasSet() const { return stateSet_; }
 
     void setSubmenu(std::shared_ptr<Menu> submenu) { submenu_ = std::move(submenu); }
     const std::shared_ptr<Menu>& submenu() const { return submenu_; }
@@ -81,6 +90,7 @@ private:
     bool targetSet_ = false;
     long tag_ = 0;
     int state_ = 0;
+    bool stateSet_ = false;
     bool separator_ = false;
     std::shared_ptr<Menu> submenu_;
 };

@@ -155,6 +155,13 @@ protected:
         auto state = nodeProperty(node.get(), "toggle-state");
         return state ? g_variant_get_int32(state.get()) : 0;
     }
+    // "checkmark" for items that hosts draw with a box or mark, "" for others.
+    std::string toggleType(const std::vector<std::string>& path)
+    {
+        auto node = item(path);
+        auto type = node ? nodeProperty(node.get(), "toggle-type") : nullptr;
+        return type ? g_variant_get_string(type.get(), nullptr) : "";
+    }
     std::string label()
     {
         auto value = host_->property("XAyatanaLabel");
@@ -229,6 +236,10 @@ TEST_F(Desktop, TheWholeRoadAUserTakes)
     EXPECT_TRUE(waitFor([&] { return fs::exists(autostart) && checked({ "Launch at Login" }) == 1; }));
     click({ "Launch at Login" });
     EXPECT_TRUE(waitFor([&] { return !fs::exists(autostart) && checked({ "Launch at Login" }) == 0; }));
+    // Off, it still shows as a switch (an empty box); a channel that does not
+    // play shows no box.
+    EXPECT_EQ(toggleType({ "Launch at Login" }), "checkmark");
+    EXPECT_EQ(toggleType({ "Vessa 1" }), "");
 
     // Quit: status 0, settings intact.
     const std::string settings = readFile(settingsFile());

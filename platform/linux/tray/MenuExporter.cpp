@@ -33,6 +33,18 @@ std::string keyName(const std::string& key)
     return key;
 }
 
+int toggleState(int state)
+{
+    switch (state) {
+    case 0:
+        return DBUSMENU_MENUITEM_TOGGLE_STATE_UNCHECKED;
+    case 1:
+        return DBUSMENU_MENUITEM_TOGGLE_STATE_CHECKED;
+    default:
+        return DBUSMENU_MENUITEM_TOGGLE_STATE_UNKNOWN;
+    }
+}
+
 } // namespace
 
 std::string dbusmenuLabel(const std::string& title)
@@ -79,10 +91,17 @@ MenuExporter::MenuExporter(std::string objectPath)
     : objectPath_(std::move(objectPath))
     , server_(dbusmenu_server_new(objectPath_.c_str()))
 {
-    // Hosts that ask before the first menu arrives get a valid empty menu.
+    // One root for the whole run, so hosts that ask before the first menu
+    // arrives get a valid empty menu, and the root's properties never change.
+    // A new root would make the server announce every property of the old
+    // one as removed, and GTK hosts warn about a menu whose children-display
+    // vanished; so each new menu replaces the root's children instead.
     root_ = glib::adopt(dbusmenu_menuitem_new_with_id(0));
     dbusmenu_menuitem_property_set(
         root_.get(), DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY, DBUSMENU_MENUITEM_CHILD_DISPLAY_SUBMENU);
+    // Needs no exporter, so it stays connected when the tree's handlers go.
+    g_signal_connect(
+        root_.get(), DBUSMENU_MENUITEM_SIGNAL_ABOUT_TO_SHOW, G_CALLBACK(&MenuExporter::aboutToShow), nullptr);
     dbusmenu_server_set_root(server_.get(), root_.get());
 }
 
@@ -113,19 +132,26 @@ gboolean MenuExporter::publishPending(gpointer self)
     if (!menu) {
         return G_SOURCE_REMOVE;
     }
-    // A new tree with fresh ids (the library numbers items process-wide), so
-    // ids of older trees never name an item of this one.
-    auto root = glib::adopt(dbusmenu_menuitem_new_with_id(0));
-    dbusmenu_menuitem_property_set(
-        root.get(), DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY, DBUSMENU_MENUITEM_CHILD_DISPLAY_SUBMENU);
-    g_signal_connect(
-        root.get(), DBUSMENU_MENUITEM_SIGNAL_ABOUT_TO_SHOW, G_CALLBACK(&MenuExporter::aboutToShow), exporter);
-    exporter->items_.clear();
-    exporter->buildChildren(root.get(), *menu, 0);
-    exporter->root_ = std::move(root);
-    // The server bumps its revision now and announces it with one
+    // New items with fresh ids (the library numbers items process-wide), so
+    // ids of older trees never name an item of this one. The server bumps its
+    // revision at each change and announces the last one with a single
     // LayoutUpdated from its own idle callback.
-    dbusmenu_server_set_root(exporter->server_.get(), exporter->root_.get());
+    // The new children come before the old ones go: a root left without
+    // children loses its children-display, and hosts would hear of that too.
+    DbusmenuMenuitem* root = exporter->root_.get();
+    GList* previous = g_list_copy(dbusmenu_menuitem_get_children(root));
+    exporter->items_.clear();
+    exporter->buildChildren(root, *menu, 0);
+    for (GList* child = previous; child; child = child->next) {
+        dbusmenu_menuitem_child_delete(root, DBUSMENU_MENUITEM(child->data));
+    }
+    g_list_free(previous);
+    // An empty menu took it all the same; put back at once, hosts hear of
+    // no change.
+    if (!dbusmenu_menuitem_property_exist(root, DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY)) {
+        dbusmenu_menuitem_property_set(
+            root, DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY, DBUSMENU_MENUITEM_CHILD_DISPLAY_SUBMENU);
+    }
     return G_SOURCE_REMOVE;
 }
 
@@ -133,6 +159,14 @@ void MenuExporter::buildChildren(DbusmenuMenuitem* parent, const Menu& menu, int
 {
     if (depth >= kMaxDepth) {
         return;
+    }
+    // Items that send the same action as a sibling are choices among them
+    // (channels, slot entries); an item whose action is its own is a switch.
+    std::unordered_map<Selector, int> senders;
+    for (const std::shared_ptr<MenuItem>& item : menu.items()) {
+        if (item && item->action()) {
+            ++senders[*item->action()];
+        }
     }
     for (const std::shared_ptr<MenuItem>& item : menu.items()) {
         if (!item) {
@@ -147,12 +181,13 @@ void MenuExporter::buildChildren(DbusmenuMenuitem* parent, const Menu& menu, int
         }
         dbusmenu_menuitem_property_set(mi, DBUSMENU_MENUITEM_PROP_LABEL, dbusmenuLabel(item->title()).c_str());
         dbusmenu_menuitem_property_set_bool(mi, DBUSMENU_MENUITEM_PROP_ENABLED, item->isEnabled());
-        // Only a marked item is a check item: hosts draw an empty box beside
-        // every unchecked check item, which the menu model never shows.
-        if (item->state() != 0) {
+        // Hosts draw an empty box beside every unchecked check item. A switch
+        // shows its state both ways; among choices only the chosen one is a
+        // check item, so a list of channels does not turn into boxes.
+        const bool isSwitch = item->stateWasSet() && item->action() && senders[*item->action()] == 1;
+        if (isSwitch || item->state() != 0) {
             dbusmenu_menuitem_property_set(mi, DBUSMENU_MENUITEM_PROP_TOGGLE_TYPE, DBUSMENU_MENUITEM_TOGGLE_CHECK);
-            dbusmenu_menuitem_property_set_int(mi, DBUSMENU_MENUITEM_PROP_TOGGLE_STATE,
-                item->state() == 1 ? DBUSMENU_MENUITEM_TOGGLE_STATE_CHECKED : DBUSMENU_MENUITEM_TOGGLE_STATE_UNKNOWN);
+            dbusmenu_menuitem_property_set_int(mi, DBUSMENU_MENUITEM_PROP_TOGGLE_STATE, toggleState(item->state()));
         }
         const std::vector<std::string> shortcut
             = dbusmenuShortcut(item->keyEquivalent(), item->keyEquivalentModifierMask());

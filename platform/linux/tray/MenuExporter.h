@@ -24,9 +24,10 @@ std::vector<std::string> dbusmenuShortcut(const std::string& keyEquivalent, std:
 // Exports a status item's menu as com.canonical.dbusmenu at objectPath on the
 // session bus.
 //
-// Every publish() within one main-loop turn is gathered into one new layout
-// revision, published from an idle callback; a tray host then sees one
-// LayoutUpdated per burst and GetLayout answers with the announced revision.
+// Every publish() within one main-loop turn is gathered into one new tree,
+// published from an idle callback; a tray host then sees one LayoutUpdated
+// per burst and GetLayout answers with the announced revision. The root item
+// (id 0) stays and keeps its properties; its children are new in every tree.
 // Item ids are fresh for every tree, so a click on an item of an older tree is
 // answered with an error and performs nothing. A "clicked" event on an item of
 // the current tree performs its action once.

@@ -136,27 +136,20 @@ std::string pangoFamilyFor(const Font& font)
     return font.family;
 }
 
-Raster renderImage(const Image& image, double scale)
+namespace {
+
+// Draws image into a width x height raster, scaled by scale and shifted by
+// (left, top) pixels; what lies outside stays transparent.
+Raster rasterize(const Image& image, int w, int h, double scale, double left, double top)
 {
     Raster raster;
-    const Size size = image.size();
-    if (!std::isfinite(scale) || scale <= 0 || !usableSize(size)) {
-        return raster;
-    }
-    // A hair of tolerance so that 17.000001 points do not grow a blank column.
-    const double width = std::ceil(size.width * scale - 1e-6);
-    const double height = std::ceil(size.height * scale - 1e-6);
-    if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
-        return raster;
-    }
-    const int w = static_cast<int>(width);
-    const int h = static_cast<int>(height);
     CairoSurface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h));
     if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) {
         return raster;
     }
     {
         CairoContext cr(cairo_create(surface.get()));
+        cairo_translate(cr.get(), left, top);
         cairo_scale(cr.get(), scale, scale);
         drawImage(cr.get(), image, 0);
     }
@@ -186,6 +179,36 @@ Raster renderImage(const Image& image, double scale)
         }
     }
     return raster;
+}
+
+} // namespace
+
+Raster renderImage(const Image& image, double scale)
+{
+    const Size size = image.size();
+    if (!std::isfinite(scale) || scale <= 0 || !usableSize(size)) {
+        return {};
+    }
+    // A hair of tolerance so that 17.000001 points do not grow a blank column.
+    const double width = std::ceil(size.width * scale - 1e-6);
+    const double height = std::ceil(size.height * scale - 1e-6);
+    if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) {
+        return {};
+    }
+    return rasterize(image, static_cast<int>(width), static_cast<int>(height), scale, 0, 0);
+}
+
+Raster renderImageInSquare(const Image& image, int side)
+{
+    const Size size = image.size();
+    if (side < 1 || side > kMaxSide || !usableSize(size)) {
+        return {};
+    }
+    const double scale = side / std::max(size.width, size.height);
+    // Whole-pixel offsets keep the picture's edges where they fall at scale.
+    const double left = std::floor((side - size.width * scale) / 2 + 1e-6);
+    const double top = std::floor((side - size.height * scale) / 2 + 1e-6);
+    return rasterize(image, side, side, scale, left, top);
 }
 
 } // namespace native

@@ -25,6 +25,11 @@ struct Raster {
 // raster. Nested images are drawn as vectors, so 2x stays crisp.
 Raster renderImage(const Image& image, double scale);
 
+// Renders image into a side x side square, scaled to fit and centred, so that
+// it keeps its proportions; the rest of the square is transparent. Hosts fit
+// whatever they get into a square slot, and a wide picture would be squeezed.
+Raster renderImageInSquare(const Image& image, int side);
+
 // The font family Pango gets for a modelled font: the "system" family is the
 // desktop's default sans.
 std::string pangoFamilyFor(const Font& font);

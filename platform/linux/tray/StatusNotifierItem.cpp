@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The status item as a StatusNotifierItem on the session bus. Panels find it
-// through org.kde.StatusNotifierWatcher; the picture goes out as IconPixmap at
-// 1x and 2x, the title as Title, ToolTip and the XAyatanaLabel extension (only
-// some panels show the label), and the menu as com.canonical.dbusmenu.
+// through org.kde.StatusNotifierWatcher; the picture goes out as IconPixmap on
+// square canvases of the sizes panels use, the title as Title, ToolTip and the
+// XAyatanaLabel extension (only some panels show the label), and the menu as
+// com.canonical.dbusmenu.
 #include "platform/BuildConfig.h"
 #include "platform/StatusBar.h"
 #include "platform/linux/core/Bus.h"
@@ -20,6 +21,12 @@ constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
 constexpr const char* kWatcherName = "org.kde.StatusNotifierWatcher";
 constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
 constexpr const char* kFallbackTitle = "OrvoMenu";
+
+// Every host fits the picture into a square slot: GNOME's 16 px, xfce's and
+// Plasma's 22 or 24, larger panels 32 or 48, each also at 2x. A wide pixmap is
+// squeezed by some hosts and blurred by all, so the picture goes out on square
+// canvases of exactly those sides, drawn at each size, centred and letterboxed.
+constexpr int kPixmapSides[] = { 16, 22, 24, 32, 44, 48, 64, 96 };
 
 // GDBus checks every call against this: unknown methods and wrong argument
 // signatures get an error reply before our code runs.
@@ -97,8 +104,8 @@ struct Shown {
     {
         Shown shown;
         if (auto image = button.image()) {
-            for (double scale : { 1.0, 2.0 }) {
-                native::Raster raster = native::renderImage(*image, scale);
+            for (int side : kPixmapSides) {
+                native::Raster raster = native::renderImageInSquare(*image, side);
                 if (!raster.argb.empty()) {
                     shown.pixmaps.push_back(std::move(raster));
                 }
@@ -290,11 +297,19 @@ private:
         glib::GUnique<GVariant>(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, glib::out(error)));
     }
 
-    static void methodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
+    static void methodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method, GVariant*,
         GDBusMethodInvocation* invocation, gpointer)
     {
-        // ContextMenu, Activate, SecondaryActivate, Scroll and the activation
-        // token: hosts open the menu themselves since ItemIsMenu is true.
+        // The item is its menu and has nothing else to activate. Most hosts
+        // open the menu themselves on a click since ItemIsMenu is true; Plasma
+        // calls Activate (or SecondaryActivate) and opens the menu only when
+        // that call fails, so those two fail on purpose. ContextMenu, Scroll
+        // and the activation token have nothing to do.
+        if (g_strcmp0(method, "Activate") == 0 || g_strcmp0(method, "SecondaryActivate") == 0) {
+            g_dbus_method_invocation_return_error_literal(
+                invocation, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED, "The item only has a menu");
+            return;
+        }
         g_dbus_method_invocation_return_value(invocation, nullptr);
     }
 

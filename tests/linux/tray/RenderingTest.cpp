@@ -179,6 +179,57 @@ TEST(RenderingTest, AntennaSymbolFillsItsBoxWithWavesOnBothSidesAtBothScales)
     }
 }
 
+// An image of the given size filled with red: a red square emoji stretched
+// over it.
+std::shared_ptr<Image> redImage(Size size)
+{
+    const TextAttributes attributes { Font::systemFontOfSize(14) };
+    auto square = textImage("\U0001F7E5", 14, sizeWithAttributes("\U0001F7E5", attributes), { 0, 0 });
+    auto image = std::make_shared<Image>(size);
+    image->lockFocus();
+    square->drawInRect({ { 0, 0 }, size });
+    image->unlockFocus();
+    return image;
+}
+
+TEST(RenderingTest, SquareCanvasesKeepThePicturesProportionsAndCentreIt)
+{
+    struct Case {
+        Size picture;
+        int side;
+    };
+    const Case cases[] = {
+        { { 34, 17 }, 16 }, // the tray picture's shape, at GNOME's size
+        { { 34, 17 }, 22 }, { { 34, 17 }, 96 }, { { 10, 30 }, 24 }, // tall
+        { { 20, 20 }, 32 }, // already square
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.picture.width << "x" << c.picture.height << " in " << c.side);
+        const Raster raster = native::renderImageInSquare(*redImage(c.picture), c.side);
+        ASSERT_EQ(raster.width, c.side);
+        ASSERT_EQ(raster.height, c.side);
+        const Ink ink = inkOf(raster);
+        ASSERT_GT(ink.pixels, 0);
+        // The picture scaled to fit: its longer side spans the square, the
+        // shorter one in proportion; the emoji's margin makes ink a little
+        // smaller than the picture, never larger.
+        const double scale = c.side / std::max(c.picture.width, c.picture.height);
+        const double width = c.picture.width * scale;
+        const double height = c.picture.height * scale;
+        const int inkWidth = ink.right - ink.left + 1;
+        const int inkHeight = ink.bottom - ink.top + 1;
+        EXPECT_LE(inkWidth, width + 1);
+        EXPECT_LE(inkHeight, height + 1);
+        EXPECT_GE(inkWidth, 0.75 * width);
+        EXPECT_GE(inkHeight, 0.75 * height);
+        EXPECT_NEAR(ink.left, c.side - 1 - ink.right, 1.5) << "centred across";
+        EXPECT_NEAR(ink.top, c.side - 1 - ink.bottom, 1.5) << "centred down";
+        EXPECT_GT(ink.coloured, ink.pixels / 2);
+    }
+    EXPECT_TRUE(native::renderImageInSquare(*redImage({ 34, 17 }), 0).argb.empty());
+    EXPECT_TRUE(native::renderImageInSquare(Image(Size { 0, 17 }), 16).argb.empty());
+}
+
 TEST(RenderingTest, OnlyBuiltInSymbolsExistAndDegenerateImagesRenderEmpty)
 {
     EXPECT_EQ(Image::imageWithSystemSymbolName("no.such.symbol", std::nullopt), nullptr);

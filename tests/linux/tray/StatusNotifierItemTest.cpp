@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
+#include <vector>
 
 namespace orvo::test {
 namespace {
@@ -106,47 +108,83 @@ struct Pixel {
     int a, r, g, b;
 };
 
-Pixel pixelAt(GVariant* pixmap, double fx, double fy)
+struct Pixmap {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> argb;
+
+    Pixel at(int x, int y) const
+    {
+        const std::uint8_t* p = &argb[(static_cast<std::size_t>(y) * width + x) * 4];
+        return { p[0], p[1], p[2], p[3] };
+    }
+};
+
+std::vector<Pixmap> pixmapsOf(GVariant* pixmaps)
 {
-    gint32 width = 0;
-    gint32 height = 0;
-    GVariant* bytesRaw = nullptr;
-    g_variant_get(pixmap, "(ii@ay)", &width, &height, &bytesRaw);
-    GUnique<GVariant> bytes(bytesRaw);
-    gsize n = 0;
-    const auto* data = static_cast<const std::uint8_t*>(g_variant_get_fixed_array(bytes.get(), &n, 1));
-    const int x = static_cast<int>(fx * width);
-    const int y = static_cast<int>(fy * height);
-    const std::uint8_t* p = data + (static_cast<std::size_t>(y) * width + x) * 4;
-    return { p[0], p[1], p[2], p[3] };
+    std::vector<Pixmap> result;
+    for (std::size_t i = 0; i < g_variant_n_children(pixmaps); ++i) {
+        GUnique<GVariant> pixmap(g_variant_get_child_value(pixmaps, i));
+        Pixmap p;
+        GVariant* bytesRaw = nullptr;
+        g_variant_get(pixmap.get(), "(ii@ay)", &p.width, &p.height, &bytesRaw);
+        GUnique<GVariant> bytes(bytesRaw);
+        gsize n = 0;
+        const auto* data = static_cast<const std::uint8_t*>(g_variant_get_fixed_array(bytes.get(), &n, 1));
+        p.argb.assign(data, data + n);
+        result.push_back(std::move(p));
+    }
+    return result;
 }
 
-TEST_F(StatusNotifierItemTest, IconPixmapCarriesThePictureAtOneAndTwoTimesInNetworkByteOrder)
+TEST_F(StatusNotifierItemTest, IconPixmapOffersSquareCanvasesWithThePictureCentredInNetworkByteOrder)
 {
     auto item = makeItem();
     TestHost host(itemName());
+    // Twice as wide as high, so it must stand in the middle half of a square.
     auto image = redBlueImage();
     item->button()->setImage(image);
     ASSERT_TRUE(waitFor([&] { return host.count("NewIcon") == 1; }));
 
-    auto pixmaps = host.property("IconPixmap");
-    ASSERT_TRUE(pixmaps);
-    ASSERT_EQ(g_variant_n_children(pixmaps.get()), 2u);
-    for (std::size_t i = 0; i < 2; ++i) {
-        SCOPED_TRACE(i);
-        GUnique<GVariant> pixmap(g_variant_get_child_value(pixmaps.get(), i));
-        gint32 width = 0;
-        gint32 height = 0;
-        GVariant* bytesRaw = nullptr;
-        g_variant_get(pixmap.get(), "(ii@ay)", &width, &height, &bytesRaw);
-        GUnique<GVariant> bytes(bytesRaw);
-        const double scale = static_cast<double>(i + 1);
-        EXPECT_EQ(width, static_cast<int>(std::ceil(image->size().width * scale - 1e-6)));
-        EXPECT_EQ(height, static_cast<int>(std::ceil(image->size().height * scale - 1e-6)));
-        EXPECT_EQ(g_variant_n_children(bytes.get()), static_cast<std::size_t>(width) * height * 4);
+    auto variant = host.property("IconPixmap");
+    ASSERT_TRUE(variant);
+    const std::vector<Pixmap> pixmaps = pixmapsOf(variant.get());
+    // The sides panels ask for, at 1x and 2x.
+    std::vector<int> sides;
+    for (const Pixmap& pixmap : pixmaps) {
+        sides.push_back(pixmap.width);
+    }
+    EXPECT_EQ(sides, (std::vector<int> { 16, 22, 24, 32, 44, 48, 64, 96 }));
 
-        const Pixel left = pixelAt(pixmap.get(), 0.25, 0.5);
-        const Pixel right = pixelAt(pixmap.get(), 0.75, 0.5);
+    const double aspect = image->size().width / image->size().height;
+    for (const Pixmap& pixmap : pixmaps) {
+        SCOPED_TRACE(pixmap.width);
+        const int side = pixmap.width;
+        ASSERT_EQ(pixmap.height, side);
+        ASSERT_EQ(pixmap.argb.size(), static_cast<std::size_t>(side) * side * 4);
+
+        // Opaque rows hold the picture; above and below it is transparent.
+        int top = side;
+        int bottom = -1;
+        for (int y = 0; y < side; ++y) {
+            for (int x = 0; x < side; ++x) {
+                if (pixmap.at(x, y).a > 128) {
+                    top = std::min(top, y);
+                    bottom = std::max(bottom, y);
+                }
+            }
+        }
+        // The emoji squares leave a margin and sit a little high in their
+        // line, so the ink is a little lower than the picture, never higher,
+        // and nearly centred.
+        const double pictureHeight = side / aspect;
+        EXPECT_LE(bottom - top + 1, pictureHeight + 1);
+        EXPECT_GE(bottom - top + 1, 0.6 * pictureHeight);
+        EXPECT_NEAR(top, side - 1 - bottom, 1 + 0.1 * side) << "centred";
+
+        // Red on the left, blue on the right: bytes A, R, G, B.
+        const Pixel left = pixmap.at(side / 4, side / 2);
+        const Pixel right = pixmap.at(side * 3 / 4, side / 2);
         EXPECT_EQ(left.a, 255);
         EXPECT_GT(left.r, 180);
         EXPECT_LT(left.b, 100);
@@ -169,29 +207,24 @@ TEST_F(StatusNotifierItemTest, IconPixmapKeepsStraightAlphaAtSoftEdges)
     TestHost host(itemName());
     item->button()->setImage(redBlueImage());
     ASSERT_TRUE(waitFor([&] { return host.count("NewIcon") == 1; }));
-    auto pixmaps = host.property("IconPixmap");
-    ASSERT_TRUE(pixmaps);
-    GUnique<GVariant> pixmap(g_variant_get_child_value(pixmaps.get(), 0));
-    gint32 width = 0;
-    gint32 height = 0;
-    GVariant* bytesRaw = nullptr;
-    g_variant_get(pixmap.get(), "(ii@ay)", &width, &height, &bytesRaw);
-    GUnique<GVariant> bytes(bytesRaw);
-    gsize n = 0;
-    const auto* data = static_cast<const std::uint8_t*>(g_variant_get_fixed_array(bytes.get(), &n, 1));
-    // Half-transparent edge pixels of the red square keep a full red: with
-    // premultiplied values they would be as dark as they are transparent.
-    int softRed = 0;
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width / 2; ++x) {
-            const std::uint8_t* p = data + (static_cast<std::size_t>(y) * width + x) * 4;
-            if (p[0] > 30 && p[0] < 160 && p[1] > p[3] + 60) {
-                ++softRed;
-                EXPECT_GT(p[1], 170) << "at " << x << "," << y << " alpha " << int(p[0]);
+    auto variant = host.property("IconPixmap");
+    ASSERT_TRUE(variant);
+    for (const Pixmap& pixmap : pixmapsOf(variant.get())) {
+        SCOPED_TRACE(pixmap.width);
+        // Half-transparent edge pixels of the red square keep a full red: with
+        // premultiplied values they would be as dark as they are transparent.
+        int softRed = 0;
+        for (int y = 0; y < pixmap.height; ++y) {
+            for (int x = 0; x < pixmap.width / 2; ++x) {
+                const Pixel p = pixmap.at(x, y);
+                if (p.a > 30 && p.a < 160 && p.r > p.b + 60) {
+                    ++softRed;
+                    EXPECT_GT(p.r, 170) << "at " << x << "," << y << " alpha " << p.a;
+                }
             }
         }
+        EXPECT_GT(softRed, 0);
     }
-    EXPECT_GT(softRed, 0);
 }
 
 TEST_F(StatusNotifierItemTest, TitleFeedsTitleToolTipAndLabelAndAnnouncesOnlyChanges)
@@ -243,21 +276,36 @@ TEST_F(StatusNotifierItemTest, TitleFeedsTitleToolTipAndLabelAndAnnouncesOnlyCha
     EXPECT_EQ(item->button()->title(), "");
 }
 
-TEST_F(StatusNotifierItemTest, ActivationMethodsAnswerAndBadCallsGetErrors)
+TEST_F(StatusNotifierItemTest, ActivateFailsSoThatHostsOpenTheMenuAndOtherCallsAnswer)
 {
     auto item = makeItem();
     TestHost host(itemName());
-    for (const char* method : { "Activate", "SecondaryActivate", "ContextMenu" }) {
-        auto reply = host.call(
-            itemName(), "/StatusNotifierItem", "org.kde.StatusNotifierItem", method, g_variant_new("(ii)", 10, 10));
-        EXPECT_TRUE(reply.value) << method;
+    struct Case {
+        const char* method;
+        GVariant* parameters;
+        const char* error; // null: the call succeeds
+    };
+    // Plasma calls Activate on a left click and SecondaryActivate on a middle
+    // one, and opens the menu only when the call fails.
+    const Case cases[] = {
+        { "Activate", g_variant_new("(ii)", 10, 10), "org.freedesktop.DBus.Error.NotSupported" },
+        { "SecondaryActivate", g_variant_new("(ii)", 10, 10), "org.freedesktop.DBus.Error.NotSupported" },
+        { "ContextMenu", g_variant_new("(ii)", 10, 10), nullptr },
+        { "Scroll", g_variant_new("(is)", 1, "vertical"), nullptr },
+        { "ProvideXdgActivationToken", g_variant_new("(s)", "token"), nullptr },
+        { "Activate", g_variant_new("(s)", "x"), "org.freedesktop.DBus.Error.InvalidArgs" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.method);
+        auto reply = host.call(itemName(), "/StatusNotifierItem", "org.kde.StatusNotifierItem", c.method, c.parameters);
+        if (!c.error) {
+            EXPECT_TRUE(reply.value) << (reply.error ? reply.error->message : "");
+            continue;
+        }
+        ASSERT_TRUE(reply.error);
+        glib::GUnique<gchar> name(g_dbus_error_get_remote_error(reply.error.get()));
+        EXPECT_STREQ(name.get(), c.error);
     }
-    auto scroll = host.call(itemName(), "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Scroll",
-        g_variant_new("(is)", 1, "vertical"));
-    EXPECT_TRUE(scroll.value);
-    auto malformed = host.call(
-        itemName(), "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate", g_variant_new("(s)", "x"));
-    EXPECT_TRUE(malformed.error);
 }
 
 } // namespace
