@@ -440,7 +440,9 @@ int openings = 0;
 TEST_F(MenuExportTest, OpeningTheMenuStartsTheWarmUp)
 {
     native::whenMenuOpens([] { ++openings; });
-    publish(std::make_shared<Menu>());
+    auto menu = std::make_shared<Menu>();
+    menu->addItem(std::make_shared<MenuItem>("Quit", "terminate:", "q"));
+    publish(menu);
     const int before = openings;
     auto reply = host_->call(g_dbus_connection_get_unique_name(native::sessionBus()), menuPath_,
         "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0));
