@@ -21,7 +21,7 @@ out=$(mktemp -d)
 "$build/bench/orvo_bench_menu" --benchmark_format=console 2>/dev/null | grep -E '^(Benchmark|MenuRebuild)' >"$out/menu.txt"
 /usr/bin/python3 bench/player/bench_app.py --app "$build/src/orvomenu" --ca-dir "$root/build/test-ca" \
   --runs "$runs" --seconds "$seconds" >"$out/app.txt" 2>/dev/null || echo "(app measurement failed)" >"$out/app.txt"
-/usr/bin/python3 bench/player/bench_players.py --probe "$build/tests/linux/player/orvo_play_probe" \
+/usr/bin/python3 bench/player/bench_players.py --probe "$build/bench/orvo_play_probe" \
   --runs "$runs" --seconds "$seconds" >"$out/players.txt" 2>/dev/null || echo "(player comparison failed)" >"$out/players.txt"
 "$build/bench/orvo_bench_soak" "$switches" "$playback" >"$out/soak.txt" 2>/dev/null
 
@@ -45,7 +45,7 @@ out=$(mktemp -d)
   echo "## Playback beside peer players (same stream, PulseAudio null sink)"
   echo
   echo "\`orvo\` is the app's stream player (our HLS client feeding GStreamer's decoders), driven by"
-  echo "\`tests/linux/player/PlayProbe.cpp\`. gst-play-1.0 and cvlc cannot be told to trust the test CA,"
+  echo "\`bench/player/PlayProbe.cpp\`. gst-play-1.0 and cvlc cannot be told to trust the test CA,"
   echo "so they get the same stream over plain HTTP."
   echo; echo '```'; cat "$out/players.txt"; echo '```'
   echo

@@ -76,11 +76,6 @@ protected:
     HlsServer server_;
 };
 
-TEST_F(StreamPlayerTest, ToneFrequenciesDifferBetweenTheTestChannels)
-{
-    EXPECT_GE(std::abs(HlsServer::toneFrequency(channelA) - HlsServer::toneFrequency(channelB)), 200);
-}
-
 TEST_F(StreamPlayerTest, CreatingAnItemOrAPlayerFetchesNothing)
 {
     auto player = makePlayer(channelA);
@@ -132,16 +127,6 @@ TEST_F(StreamPlayerTest, SwitchingSilencesTheOldStreamBeforeTheNewOneExists)
     ASSERT_TRUE(hears(secondMeter, 0.5));
     EXPECT_NEAR(toneOf(secondMeter), HlsServer::toneFrequency(channelB), toneTolerance);
     EXPECT_EQ(firstMeter->loudSamples(), oldFinal) << "the old stream was heard after it was released";
-}
-
-TEST_F(StreamPlayerTest, ReleasingAPlayingPlayerStopsItsSoundAtOnce)
-{
-    auto player = makePlayer(channelA);
-    SoundMeter meter(*player);
-    player->play();
-    ASSERT_TRUE(hears(meter, 0.3));
-    player.reset();
-    EXPECT_TRUE(staysSilent(meter, 1000ms));
 }
 
 int entriesIn(const char* folder)
