@@ -11,6 +11,8 @@
 #include <memory>
 #include <utility>
 
+#include <unistd.h>
+
 namespace orvo::platform::glib {
 
 template <typename T> struct Deleter;
@@ -35,6 +37,22 @@ ORVO_GLIB_DELETER(char*, g_strfreev)
 ORVO_GLIB_DELETER(GDBusNodeInfo, g_dbus_node_info_unref)
 ORVO_GLIB_DELETER(GUri, g_uri_unref)
 #undef ORVO_GLIB_DELETER
+
+// GStreamer's objects (elements, pads, buses) are GObjects: GRef below. Its
+// mini objects get their deleter here, declared without GStreamer's headers
+// so the table stays in one place; only code that uses them links GStreamer.
+} // namespace orvo::platform::glib
+typedef struct _GstMiniObject GstMiniObject;
+typedef struct _GstCaps GstCaps;
+extern "C" void gst_mini_object_unref(GstMiniObject* object);
+namespace orvo::platform::glib {
+template <> struct Deleter<GstCaps> {
+    void operator()(GstCaps* caps) const
+    {
+        if (caps)
+            gst_mini_object_unref(reinterpret_cast<GstMiniObject*>(caps)); // gst_caps_unref()
+    }
+};
 
 // A uniquely owned GLib value: GUnique<GError>, GUnique<char> for g_free'd text.
 template <typename T> using GUnique = std::unique_ptr<T, Deleter<T>>;
@@ -157,6 +175,39 @@ public:
 private:
     GDBusConnection* connection_ = nullptr; // the shared session bus, which outlives every handle
     guint id_ = 0;
+};
+
+// A file descriptor, closed when its holder goes away.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd)
+        : fd_(fd)
+    {
+    }
+    UniqueFd(UniqueFd&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1))
+    {
+    }
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    void reset()
+    {
+        if (fd_ >= 0)
+            ::close(std::exchange(fd_, -1));
+    }
+
+private:
+    int fd_ = -1;
 };
 
 } // namespace orvo::platform::glib

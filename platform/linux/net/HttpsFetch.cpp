@@ -18,10 +18,7 @@ namespace {
 
 using namespace glib;
 
-struct UriUnref {
-    void operator()(GUri* uri) const { g_uri_unref(uri); }
-};
-using UriPtr = std::unique_ptr<GUri, UriUnref>;
+using UriPtr = GUnique<GUri>;
 
 constexpr int maxRedirects = 5;
 constexpr auto uriFlags = static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS);
@@ -48,8 +45,9 @@ bool installExtraCa(const std::string& pemFile)
     }
     combined.append(extra.get(), extraLength);
 
-    const int fd = memfd_create("orvomenu-ca", MFD_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd bundle(memfd_create("orvomenu-ca", MFD_CLOEXEC));
+    const int fd = bundle.get();
+    if (!bundle) {
         g_warning("cannot hold the combined CA bundle; using the system store only");
         return false;
     }
@@ -67,15 +65,14 @@ bool installExtraCa(const std::string& pemFile)
         database = adopt(g_tls_file_database_new(path.c_str(), out(error)));
     }
     if (!database) {
-        close(fd);
         g_warning("extra CA bundle rejected; using the system store only: %s", error ? error->message : "write failed");
         return false;
     }
     // Earlier bundles stay open too: connections made with them may remain.
-    static std::vector<int> bundles;
+    static std::vector<UniqueFd> bundles;
     static std::mutex bundlesLock;
     std::lock_guard lock(bundlesLock);
-    bundles.push_back(fd);
+    bundles.push_back(std::move(bundle));
     g_tls_backend_set_default_database(g_tls_backend_get_default(), database.get());
     return true;
 }

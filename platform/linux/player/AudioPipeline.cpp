@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/linux/player/AudioPipeline.h"
 
-#include "platform/linux/player/GstPtr.h"
+#include "platform/linux/core/GLibPtr.h"
 #include "platform/linux/player/Playback.h"
 
 #include <gst/app/gstappsrc.h>

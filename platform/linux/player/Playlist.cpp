@@ -226,10 +226,6 @@ private:
     std::vector<Attribute> attributes_;
 };
 
-struct UriDeleter {
-    void operator()(GUri* uri) const { g_uri_unref(uri); }
-};
-
 // Reads the lines after #EXTM3U one by one; which kind of playlist it is
 // follows from the first tag that only one kind may hold.
 class Reader {
@@ -371,7 +367,7 @@ private:
     std::string resolve(std::string_view reference)
     {
         GUnique<GError> error;
-        const std::unique_ptr<GUri, UriDeleter> uri(
+        const GUnique<GUri> uri(
             // Encoded: escapes such as %2F in a token stay as the server wrote them.
             g_uri_parse_relative(base_, std::string(reference).c_str(), G_URI_FLAGS_ENCODED, glib::out(error)));
         if (!uri) {
@@ -564,8 +560,7 @@ Parsed parse(std::string_view text, std::string_view baseUri)
         return ParseError { "playlist larger than 1 MiB", 0 };
     }
     GUnique<GError> error;
-    const std::unique_ptr<GUri, UriDeleter> base(
-        g_uri_parse(std::string(baseUri).c_str(), G_URI_FLAGS_ENCODED, glib::out(error)));
+    const GUnique<GUri> base(g_uri_parse(std::string(baseUri).c_str(), G_URI_FLAGS_ENCODED, glib::out(error)));
     if (!base) {
         return ParseError { "the playlist's own address is not absolute: " + quote(baseUri), 0 };
     }

@@ -11,7 +11,6 @@
 #include "platform/linux/core/GLibPtr.h"
 #include "platform/linux/net/HttpsFetch.h"
 #include "platform/linux/player/AudioPipeline.h"
-#include "platform/linux/player/GstPtr.h"
 #include "platform/linux/player/LiveStream.h"
 #include "platform/linux/player/Playback.h"
 #include "platform/linux/player/RetryController.h"

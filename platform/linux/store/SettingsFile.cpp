@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/linux/store/SettingsFile.h"
+
+#include "platform/linux/core/GLibPtr.h"
 #include "platform/linux/core/Paths.h"
 
 #include <glib.h>
@@ -49,10 +51,11 @@ constexpr std::size_t maxDamagedCopies = 100;
 FileBytes readSettingsBytes(const std::filesystem::path& path)
 {
     FileBytes file { 0, std::string(maxDocumentBytes + 1, '\0') };
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
+    const glib::UniqueFd held(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!held) {
         return { errno, {} };
     }
+    const int fd = held.get();
     struct stat info { };
     std::size_t filled = 0;
     if (fstat(fd, &info) != 0) {
@@ -70,7 +73,6 @@ FileBytes readSettingsBytes(const std::filesystem::path& path)
             file.error = errno;
         }
     }
-    close(fd);
     file.bytes.resize(filled);
     if (file.error == 0 && filled > maxDocumentBytes) {
         file.error = EFBIG;
