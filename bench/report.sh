@@ -6,6 +6,7 @@
 # Usage: bench/report.sh [--quick]   (--quick: shorter windows, fewer runs)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps --bench
 root=$(pwd)
 build=$root/build/bench
 runs=7 seconds=30 idle=60 switches=10000 playback=3600

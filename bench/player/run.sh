@@ -6,6 +6,7 @@
 #   apt-get install gstreamer1.0-plugins-base-apps mpv ffmpeg pulseaudio pulseaudio-utils vlc-bin vlc-plugin-base
 # Usage: bench/player/run.sh [build dir] [extra arguments of bench_players.py]
 set -eu
+"$(dirname "$0")/../../scripts/install-deps" --bench
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${1:-$root/build/bench}
