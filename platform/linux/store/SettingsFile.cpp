@@ -189,6 +189,10 @@ bool SettingsFile::keepDamagedFile() const
         return false;
     }
     g_warning("%s is not a settings document; kept it as %s", path_.c_str(), name.c_str());
+    // The copy holds it now. Gone from its place, its mode goes with it: the
+    // GLib of Debian 13 (2.84) gives a replaced file the old file's mode, so an
+    // unreadable document would stay unreadable under the new one.
+    unlink(path_.c_str());
     // Numbered in the order they were made: the lowest are the oldest.
     for (std::size_t i = 0; i + maxDamagedCopies <= kept.size(); ++i) {
         unlink(copy(kept[i]).c_str());
