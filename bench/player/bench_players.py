@@ -142,7 +142,7 @@ def players(probe, server, have):
         table["mpv"] = lambda ch, secs: (
             ["mpv", "--no-config", "--no-video", "--ao=pulse", "--really-quiet", "--tls-verify=yes",
              "--tls-ca-file=" + server.ca, server.https(ch)], {})
-    if have("cvlc"):
+    if have("cvlc") and os.geteuid() != 0:  # VLC refuses to run as root
         # VLC trusts the system store only: it gets the stream over plain HTTP too.
         table["cvlc (http)"] = lambda ch, secs: (
             ["cvlc", "--quiet", "--no-video", "--aout=pulse", server.http(ch)], {})
@@ -231,6 +231,8 @@ def steady_state(pulse, table, channel, seconds):
             stop(proc)
             continue
         time.sleep(2 if pulse.recording else 5)
+        if proc.poll() is not None:
+            continue  # the player gave up
         cpu0, _, _ = proc_usage(proc.pid)
         w0 = time.monotonic()
         peak_rss = peak_pss = 0
