@@ -63,14 +63,6 @@ TEST_F(MenuModel, AutomaticEnablingAndClicks)
     EXPECT_EQ(fake::terminateCount(), 1);
 }
 
-TEST_F(MenuModel, KeyEquivalentsDefaultToCommand)
-{
-    MenuItem item("t", "a:", "q");
-    EXPECT_EQ(item.keyEquivalentModifierMask(), platform::ModifierFlag::Command);
-    item.setKeyEquivalentModifierMask(platform::ModifierFlag::Option);
-    EXPECT_EQ(item.keyEquivalentModifierMask(), 0x80000u);
-}
-
 TEST_F(MenuModel, DrawingGoesToTheFocusedImageOnly)
 {
     auto outer = std::make_shared<platform::Image>(platform::Size { 20, 10 });
