@@ -7,8 +7,8 @@ namespace orvo {
 
 platform::Url OrvoChannel::streamURL() const
 {
-    // Catalogue ids are lower-case letters and digits and the build checks the
-    // host's form, so the address always parses.
+    // Catalogue ids are lower-case letters and digits, and the build takes
+    // only a host[:port] (cmake/StreamHost.cmake), so the address always parses.
     return platform::Url::parse(std::string("https://") + build::streamHost + "/liveradio/" + id + "/playlist.m3u8")
         .value();
 }

@@ -1,20 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tests/support/TestSupport.h"
 
-#include <glib.h>
-
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace orvo::test {
+
+using platform::glib::adopt;
+using platform::glib::GRef;
+using platform::glib::GUnique;
 
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout)
 {
@@ -37,54 +35,100 @@ void drainMainContext()
     while (g_main_context_iteration(nullptr, FALSE)) { }
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool captureStdout)
+namespace {
+
+GRef<GSubprocess> spawn(const std::vector<std::string>& argv, GSubprocessFlags flags)
 {
-    int pipeFds[2] = { -1, -1 };
-    if (captureStdout && pipe2(pipeFds, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
+    auto launcher = adopt(g_subprocess_launcher_new(flags));
+    g_subprocess_launcher_set_child_setup(
+        launcher.get(),
+        [](gpointer) {
+            setpgid(0, 0);
+            // A test that crashes must not leave servers behind holding
+            // ctest's output pipe open.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+        },
+        nullptr, nullptr);
+    std::vector<const char*> args;
+    for (const auto& a : argv) {
+        args.push_back(a.c_str());
     }
-    pid_ = fork();
-    if (pid_ < 0) {
-        throw std::runtime_error("fork failed");
+    args.push_back(nullptr);
+    GUnique<GError> error;
+    auto process = adopt(g_subprocess_launcher_spawnv(launcher.get(), args.data(), platform::glib::out(error)));
+    if (!process) {
+        throw std::runtime_error(argv[0] + ": " + error->message);
     }
-    if (pid_ == 0) {
-        setpgid(0, 0);
-        // A test that crashes must not leave servers behind holding ctest's
-        // output pipe open.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (captureStdout) {
-            dup2(pipeFds[1], STDOUT_FILENO);
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    if (captureStdout) {
-        close(pipeFds[1]);
-        stdoutFd_ = pipeFds[0];
+    return process;
+}
+
+// Signals the process's whole group (a server's own children too), unless it
+// has been reaped already.
+void signalGroup(GSubprocess* process, int signal)
+{
+    if (const char* pid = g_subprocess_get_identifier(process)) {
+        kill(-std::atoi(pid), signal);
     }
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(other.pid_)
-    , stdoutFd_(other.stdoutFd_)
+int exitStatus(GSubprocess* process)
 {
-    other.pid_ = -1;
-    other.stdoutFd_ = -1;
+    return g_subprocess_get_if_exited(process) ? g_subprocess_get_exit_status(process)
+                                               : 128 + g_subprocess_get_term_sig(process);
+}
+
+// Runs one asynchronous GIO call on a main context of its own, so that
+// nothing else of the test runs meanwhile, and cancels it after timeout.
+// Returns the result for the call's _finish.
+GRef<GAsyncResult> await(
+    const std::function<void(GCancellable*, GAsyncReadyCallback, gpointer)>& start, std::chrono::milliseconds timeout)
+{
+    GUnique<GMainContext> context(g_main_context_new());
+    g_main_context_push_thread_default(context.get());
+    auto cancellable = adopt(g_cancellable_new());
+    GRef<GAsyncResult> result;
+    start(
+        cancellable.get(),
+        [](GObject*, GAsyncResult* done, gpointer out) {
+            static_cast<GRef<GAsyncResult>*>(out)->reset(G_ASYNC_RESULT(g_object_ref(done)));
+        },
+        &result);
+    GSource* timer = g_timeout_source_new(static_cast<guint>(timeout.count()));
+    g_source_set_callback(
+        timer,
+        [](gpointer cancel) {
+            g_cancellable_cancel(G_CANCELLABLE(cancel));
+            return G_SOURCE_REMOVE;
+        },
+        cancellable.get(), nullptr);
+    g_source_attach(timer, context.get());
+    g_source_unref(timer); // the context holds it
+    while (!result) {
+        g_main_context_iteration(context.get(), TRUE);
+    }
+    g_main_context_pop_thread_default(context.get());
+    return result;
+}
+
+} // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool captureStdout)
+    : process_(spawn(argv, captureStdout ? G_SUBPROCESS_FLAGS_STDOUT_PIPE : G_SUBPROCESS_FLAGS_NONE))
+{
+    const char* pid = g_subprocess_get_identifier(process_.get());
+    pid_ = pid ? std::atoi(pid) : -1;
+    if (captureStdout) {
+        stdout_ = adopt(g_data_input_stream_new(g_subprocess_get_stdout_pipe(process_.get())));
+    }
 }
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
 {
     if (this != &other) {
         stop();
+        process_ = std::move(other.process_);
+        stdout_ = std::move(other.stdout_);
         pid_ = other.pid_;
-        stdoutFd_ = other.stdoutFd_;
-        other.pid_ = -1;
-        other.stdoutFd_ = -1;
     }
     return *this;
 }
@@ -96,81 +140,74 @@ ChildProcess::~ChildProcess()
 
 std::string ChildProcess::readLine(std::chrono::milliseconds timeout)
 {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (stdoutFd_ >= 0) {
-        const auto left
-            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd p { stdoutFd_, POLLIN, 0 };
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            break;
-        }
-        char c;
-        if (read(stdoutFd_, &c, 1) != 1) {
-            break;
-        }
-        if (c == '\n') {
-            return line;
-        }
-        line += c;
+    if (!stdout_) {
+        return {};
     }
-    return line;
+    const auto result = await(
+        [&](GCancellable* cancel, GAsyncReadyCallback done, gpointer data) {
+            g_data_input_stream_read_line_async(stdout_.get(), G_PRIORITY_DEFAULT, cancel, done, data);
+        },
+        timeout);
+    const GUnique<char> line(g_data_input_stream_read_line_finish(stdout_.get(), result.get(), nullptr, nullptr));
+    return line ? line.get() : "";
 }
 
 int ChildProcess::wait(std::chrono::milliseconds timeout)
 {
-    if (pid_ <= 0) {
+    if (!process_) {
         return -1;
     }
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    do {
-        int status = 0;
-        const pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        g_usleep(5000);
-    } while (std::chrono::steady_clock::now() < deadline);
-    return -1;
+    const auto result = await([&](GCancellable* cancel, GAsyncReadyCallback done,
+                                  gpointer data) { g_subprocess_wait_async(process_.get(), cancel, done, data); },
+        timeout);
+    return g_subprocess_wait_finish(process_.get(), result.get(), nullptr) ? exitStatus(process_.get()) : -1;
 }
 
 void ChildProcess::stop()
 {
-    if (pid_ > 0) {
-        kill(-pid_, SIGTERM);
-        kill(pid_, SIGTERM);
-        if (wait(std::chrono::seconds(3)) == -1 && pid_ > 0) {
-            kill(-pid_, SIGKILL);
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
+    if (process_ && g_subprocess_get_identifier(process_.get())) {
+        signalGroup(process_.get(), SIGTERM);
+        if (wait(std::chrono::seconds(3)) == -1) {
+            signalGroup(process_.get(), SIGKILL);
+            g_subprocess_wait(process_.get(), nullptr, nullptr);
         }
-        pid_ = -1;
     }
-    if (stdoutFd_ >= 0) {
-        close(stdoutFd_);
-        stdoutFd_ = -1;
-    }
+    stdout_.reset();
+    process_.reset();
 }
 
 PrivateBus::PrivateBus(const std::string& configFile)
-    : daemon_({ "dbus-daemon", configFile.empty() ? "--session" : "--config-file=" + configFile, "--nofork",
-                  "--nopidfile", "--print-address=1" },
-        true)
 {
-    address_ = daemon_.readLine();
-    if (address_.empty()) {
-        throw std::runtime_error("dbus-daemon gave no address");
+    if (!configFile.empty()) {
+        daemon_ = ChildProcess(
+            { "dbus-daemon", "--config-file=" + configFile, "--nofork", "--nopidfile", "--print-address=1" }, true);
+        address_ = daemon_.readLine();
+        if (address_.empty()) {
+            throw std::runtime_error("dbus-daemon gave no address");
+        }
+        g_setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), TRUE);
+        return;
     }
-    g_setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), TRUE);
+    // GTestDBus also clears DISPLAY, which is the test's business.
+    const GUnique<char> display(g_strdup(g_getenv("DISPLAY")));
+    bus_ = g_test_dbus_new(G_TEST_DBUS_NONE);
+    g_test_dbus_up(bus_);
+    address_ = g_test_dbus_get_bus_address(bus_);
+    if (display) {
+        g_setenv("DISPLAY", display.get(), TRUE);
+    }
 }
 
 PrivateBus::~PrivateBus()
 {
-    daemon_.stop();
+    if (bus_) {
+        // g_test_dbus_down() would wait 30 s for this process's session
+        // connection to be finalized, and the application keeps that one for
+        // the process's life. Stop the daemon and keep the stopped object.
+        g_test_dbus_stop(bus_);
+        static auto* stopped = new std::vector<GTestDBus*>; // reachable, so no leak report
+        stopped->push_back(bus_);
+    }
 }
 
 TempDir::TempDir()
@@ -197,28 +234,20 @@ TempDir::~TempDir()
 
 CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout)
 {
-    ChildProcess child(argv, true);
-    CommandResult result;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buffer[4096];
-    for (;;) {
-        const auto left
-            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        pollfd p { child.stdoutFd(), POLLIN, 0 };
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            break;
-        }
-        const ssize_t n = read(child.stdoutFd(), buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        result.output.append(buffer, static_cast<std::size_t>(n));
+    const auto process = spawn(argv, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
+    const auto result
+        = await([&](GCancellable* cancel, GAsyncReadyCallback done,
+                    gpointer data) { g_subprocess_communicate_async(process.get(), nullptr, cancel, done, data); },
+            timeout);
+    GBytes* output = nullptr;
+    if (!g_subprocess_communicate_finish(process.get(), result.get(), &output, nullptr, nullptr)) {
+        signalGroup(process.get(), SIGKILL);
+        return {};
     }
-    result.status = child.wait(std::chrono::seconds(5));
-    return result;
+    const GUnique<GBytes> bytes(output);
+    gsize size = 0;
+    const auto* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
+    return { exitStatus(process.get()), std::string(data ? data : "", size) };
 }
 
 } // namespace orvo::test

@@ -5,6 +5,8 @@
 // scratch folder, child processes, and waiting on a condition while the GLib
 // main loop runs (never a fixed sleep).
 
+#include "platform/linux/core/GLibPtr.h"
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -22,40 +24,45 @@ bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds t
 // Runs the default main context for pending work without blocking.
 void drainMainContext();
 
-// A child process, killed (SIGTERM, then SIGKILL) and reaped when destroyed.
+// A child process (GSubprocess) in a process group of its own, ended with
+// SIGTERM, then SIGKILL, when destroyed; it also dies with the test. Waiting
+// on it never runs the test's main context.
 class ChildProcess {
 public:
     ChildProcess() = default;
     // argv[0] is looked up in PATH. Stdout is captured when captureStdout.
     explicit ChildProcess(const std::vector<std::string>& argv, bool captureStdout = false);
-    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess(ChildProcess&& other) noexcept = default;
     ChildProcess& operator=(ChildProcess&& other) noexcept;
     ~ChildProcess();
 
     pid_t pid() const { return pid_; }
-    int stdoutFd() const { return stdoutFd_; }
     // Reads one line from the captured stdout, waiting at most timeout.
     std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Waits for the process to end; returns its exit status, or -1 on timeout.
+    // Waits for the process to end; returns its exit status (128 + signal when
+    // killed), or -1 on timeout.
     int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void stop();
 
 private:
+    platform::glib::GRef<GSubprocess> process_;
+    platform::glib::GRef<GDataInputStream> stdout_;
     pid_t pid_ = -1;
-    int stdoutFd_ = -1;
 };
 
-// A private dbus-daemon for one test. Sets DBUS_SESSION_BUS_ADDRESS for the
-// process, so GLib's session bus (and children) use it.
+// A private session bus for one test (GTestDBus: no services to activate).
+// Sets DBUS_SESSION_BUS_ADDRESS for the process, so GLib's session bus (and
+// children) use it.
 class PrivateBus {
 public:
-    // configFile: a dbus-daemon configuration to use instead of the
-    // standard session one (for a bus with its own rules).
+    // configFile: a dbus-daemon configuration of its own (a bus with its own
+    // rules) instead of GTestDBus's.
     explicit PrivateBus(const std::string& configFile = {});
     ~PrivateBus();
     const std::string& address() const { return address_; }
 
 private:
+    GTestDBus* bus_ = nullptr;
     ChildProcess daemon_;
     std::string address_;
 };

@@ -57,13 +57,5 @@ TEST_F(AppDelegateTest, LaunchBuildsTrayAndMenuBeforeAskingForNotifications)
     EXPECT_TRUE(delegate.audioPlayer->isPlaying());
 }
 
-TEST_F(AppDelegateTest, RemoteCommandsWorkBeforeLaunchHasFinished)
-{
-    AppDelegate delegate;
-    EXPECT_EQ(fake::sendRemoteCommand(fake::Command::Play), platform::RemoteCommandHandlerStatus::CommandFailed);
-    EXPECT_EQ(fake::sendRemoteCommand(fake::Command::Pause), platform::RemoteCommandHandlerStatus::Success);
-    EXPECT_EQ(fake::playbackState(), platform::PlaybackState::Paused);
-}
-
 } // namespace
 } // namespace orvo

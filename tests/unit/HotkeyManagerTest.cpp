@@ -11,9 +11,13 @@ using Strings = std::vector<std::string>;
 
 constexpr const char* key = "hotkeyChannels";
 
-Value stored()
+// Stores value under the key, or removes the key for nullopt.
+void store(const std::optional<Value>& value)
 {
-    return fake::defaults().at(key);
+    fake::defaults().clear();
+    if (value) {
+        fake::defaults()[key] = *value;
+    }
 }
 
 class HotkeySlots : public test::UnitTest {
@@ -29,22 +33,18 @@ protected:
 
 TEST_F(HotkeySlots, ReadsPadToFiveAndNeverWrite)
 {
-    const std::vector<std::pair<std::optional<Value>, std::vector<std::optional<std::string>>>> cases = {
-        { std::nullopt, { std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt } },
-        { Value::stringArray({ "vessa180a" }),
-            { "vessa180a", std::nullopt, std::nullopt, std::nullopt, std::nullopt } },
+    const auto none = std::nullopt;
+    const std::vector<std::pair<std::optional<Value>, std::vector<std::optional<std::string>>>> rows = {
+        { none, { none, none, none, none, none } },
+        { Value::stringArray({ "vessa180a" }), { "vessa180a", none, none, none, none } },
         // One foreign element voids the whole list.
-        { Value::array({ Value::string("vessa180a"), Value::number(2) }),
-            { std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt } },
-        { Value::string("vessa180a"), { std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt } },
+        { Value::array({ Value::string("vessa180a"), Value::number(2) }), { none, none, none, none, none } },
+        { Value::string("vessa180a"), { none, none, none, none, none } },
         { Value::stringArray({ "", "kelmora80a", "", "", "", "x", "y" }),
-            { std::nullopt, "kelmora80a", std::nullopt, std::nullopt, std::nullopt, "x", "y" } },
+            { none, "kelmora80a", none, none, none, "x", "y" } },
     };
-    for (const auto& [value, expected] : cases) {
-        fake::defaults().clear();
-        if (value) {
-            fake::defaults()[key] = *value;
-        }
+    for (const auto& [value, expected] : rows) {
+        store(value);
         for (int slot = 0; slot < static_cast<int>(expected.size()); ++slot) {
             EXPECT_EQ(manager->channelId(slot), expected[slot]) << "slot " << slot;
         }
@@ -55,30 +55,35 @@ TEST_F(HotkeySlots, ReadsPadToFiveAndNeverWrite)
     EXPECT_TRUE(fake::defaultsWrites().empty());
 }
 
-TEST_F(HotkeySlots, SetChannelWritesTheWholeListEveryTime)
+// Every change writes the whole list, longer ones included; a slot outside the
+// list writes nothing.
+TEST_F(HotkeySlots, SetChannelWritesTheWholeList)
 {
-    manager->setChannel("vessa280a", 3);
-    EXPECT_EQ(stored(), Value::stringArray({ "", "", "", "vessa280a", "" }));
-    manager->setChannel("vessa280a", 3);
-    EXPECT_EQ(fake::defaultsWrites().size(), 2u);
-    manager->setChannel(std::nullopt, 3);
-    EXPECT_EQ(stored(), Value::stringArray({ "", "", "", "", "" }));
-    EXPECT_EQ(manager->channelId(3), std::nullopt);
-}
-
-TEST_F(HotkeySlots, LongListsAreCarriedWhole)
-{
-    fake::defaults()[key] = Value::stringArray({ "a", "b", "c", "d", "e", "f", "g" });
-    manager->setChannel("kelmora80a", 1);
-    EXPECT_EQ(stored(), Value::stringArray({ "a", "kelmora80a", "c", "d", "e", "f", "g" }));
-    EXPECT_EQ(manager->channelId(5), "f");
-}
-
-TEST_F(HotkeySlots, SlotsOutsideTheListAreIgnoredOnWrite)
-{
-    manager->setChannel("kelmora80a", 5);
-    manager->setChannel("kelmora80a", -1);
-    EXPECT_TRUE(fake::defaultsWrites().empty());
+    struct Row {
+        std::optional<Value> before;
+        std::optional<std::string> id;
+        int slot;
+        std::optional<Value> after; // nullopt: nothing written
+    };
+    const Row rows[] = {
+        { std::nullopt, "vessa280a", 3, Value::stringArray({ "", "", "", "vessa280a", "" }) },
+        { Value::stringArray({ "", "", "", "vessa280a", "" }), "vessa280a", 3,
+            Value::stringArray({ "", "", "", "vessa280a", "" }) },
+        { Value::stringArray({ "", "", "", "vessa280a", "" }), std::nullopt, 3, Value::stringArray(Strings(5, "")) },
+        { Value::stringArray({ "a", "b", "c", "d", "e", "f", "g" }), "kelmora80a", 1,
+            Value::stringArray({ "a", "kelmora80a", "c", "d", "e", "f", "g" }) },
+        { std::nullopt, "kelmora80a", 5, std::nullopt },
+        { std::nullopt, "kelmora80a", -1, std::nullopt },
+    };
+    for (const auto& row : rows) {
+        store(row.before);
+        const auto writes = fake::defaultsWrites().size();
+        manager->setChannel(row.id, row.slot);
+        EXPECT_EQ(fake::defaultsWrites().size(), writes + (row.after ? 1 : 0)) << row.slot;
+        if (row.after) {
+            EXPECT_EQ(fake::defaults().at(key), *row.after);
+        }
+    }
 }
 
 TEST_F(HotkeySlots, LowestSlotWins)
@@ -95,33 +100,28 @@ TEST_F(HotkeySlots, LowestSlotWins)
 
 TEST_F(HotkeySlots, DefaultsApplyOnlyWhenEverySlotIsEmpty)
 {
-    const Strings defaults = { "vessa180a", "vessa280a", "vessa380a" };
-    struct Case {
+    const Strings national = { "vessa180a", "vessa280a", "vessa380a" };
+    struct Row {
         std::optional<Value> before;
-        std::optional<Value> after;
+        Strings defaults;
+        Value after;
     };
-    const std::vector<Case> cases = {
-        { std::nullopt, Value::stringArray({ "vessa180a", "vessa280a", "vessa380a", "", "" }) },
-        { Value::stringArray({ "", "", "", "", "kelmora80a" }), Value::stringArray({ "", "", "", "", "kelmora80a" }) },
-        { Value::stringArray(Strings(7, "")),
+    const Row rows[] = {
+        { std::nullopt, national, Value::stringArray({ "vessa180a", "vessa280a", "vessa380a", "", "" }) },
+        { Value::stringArray({ "", "", "", "", "kelmora80a" }), national,
+            Value::stringArray({ "", "", "", "", "kelmora80a" }) },
+        { Value::stringArray(Strings(7, "")), national,
             Value::stringArray({ "vessa180a", "vessa280a", "vessa380a", "", "", "", "" }) },
         // A damaged value reads as empty slots, so the defaults replace it.
-        { Value::array({ Value::number(1) }), Value::stringArray({ "vessa180a", "vessa280a", "vessa380a", "", "" }) },
+        { Value::array({ Value::number(1) }), national,
+            Value::stringArray({ "vessa180a", "vessa280a", "vessa380a", "", "" }) },
+        { std::nullopt, { "a", "b", "c", "d", "e", "f", "g" }, Value::stringArray({ "a", "b", "c", "d", "e" }) },
     };
-    for (const auto& c : cases) {
-        fake::defaults().clear();
-        if (c.before) {
-            fake::defaults()[key] = *c.before;
-        }
-        manager->setDefaults(defaults);
-        EXPECT_EQ(stored(), *c.after);
+    for (const auto& row : rows) {
+        store(row.before);
+        manager->setDefaults(row.defaults);
+        EXPECT_EQ(fake::defaults().at(key), row.after);
     }
-}
-
-TEST_F(HotkeySlots, AtMostFiveDefaults)
-{
-    manager->setDefaults({ "a", "b", "c", "d", "e", "f", "g" });
-    EXPECT_EQ(stored(), Value::stringArray({ "a", "b", "c", "d", "e" }));
 }
 
 // ---- Registration and dispatch.
@@ -135,26 +135,15 @@ TEST_F(HotkeyDispatch, ConstructionInstallsOneHandlerThenRegistersFiveAltDigits)
     EXPECT_EQ(fake::installedEventHandlerCount(), 1);
     const auto& registrations = fake::hotKeyRegistrations();
     ASSERT_EQ(registrations.size(), 5u);
+    // The number row's virtual key codes: the 5 key is 23 (22 is the 6 key).
     const platform::UInt32 codes[] = { 18, 19, 20, 21, 23 };
     for (platform::UInt32 i = 0; i < 5; ++i) {
         EXPECT_EQ(registrations[i].keyCode, codes[i]);
-        EXPECT_EQ(registrations[i].modifiers, 2048u);
+        EXPECT_EQ(registrations[i].modifiers, platform::optionKey);
         EXPECT_EQ(registrations[i].id.signature, platform::fourCharCode("ORVM"));
         EXPECT_EQ(registrations[i].id.id, i);
         EXPECT_NE(manager->hotKeyRefs()[i], nullptr);
     }
-}
-
-TEST_F(HotkeyDispatch, PressedCombinationReachesTheCallbackAsItsSlot)
-{
-    auto manager = HotkeyManager::create();
-    std::vector<int> slots;
-    manager->onHotkeyPressed = [&](int slot) { slots.push_back(slot); };
-    EXPECT_EQ(fake::pressHotKey(18, platform::optionKey), platform::noErr);
-    EXPECT_EQ(fake::pressHotKey(23, platform::optionKey), platform::noErr);
-    EXPECT_EQ(fake::pressHotKey(22, platform::optionKey), platform::eventNotHandledErr);
-    EXPECT_EQ(fake::pressHotKey(18, platform::cmdKey), platform::eventNotHandledErr);
-    EXPECT_EQ(slots, (std::vector<int> { 0, 4 }));
 }
 
 TEST_F(HotkeyDispatch, AFailedRegistrationLeavesTheOthersWorking)
@@ -199,24 +188,17 @@ TEST_F(HotkeyDispatch, HandlerStatuses)
     EXPECT_EQ(hotkeyEventHandler(nullptr, bare, nullptr), platform::eventParameterNotFoundErr);
     EXPECT_EQ(calls, 1);
 
-    // No instance: handled, nothing called.
+    // A newer manager is the one reached; with none, the press is consumed.
+    auto newer = HotkeyManager::create();
+    newer->onHotkeyPressed = [&](int) { calls += 10; };
+    EXPECT_EQ(hotkeyEventHandler(nullptr, event, nullptr), platform::noErr);
+    EXPECT_EQ(calls, 11);
     hotkeyManagerInstance.reset();
     EXPECT_EQ(hotkeyEventHandler(nullptr, event, nullptr), platform::noErr);
-    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(calls, 11);
 
     platform::ReleaseEvent(event);
     platform::ReleaseEvent(bare);
-}
-
-TEST_F(HotkeyDispatch, ANewManagerReplacesTheInstanceTheHandlerReaches)
-{
-    auto first = HotkeyManager::create();
-    auto second = HotkeyManager::create();
-    std::vector<std::string> who;
-    first->onHotkeyPressed = [&](int) { who.push_back("first"); };
-    second->onHotkeyPressed = [&](int) { who.push_back("second"); };
-    fake::pressHotKey(18, platform::optionKey);
-    EXPECT_EQ(who, (std::vector<std::string> { "second" }));
 }
 
 } // namespace

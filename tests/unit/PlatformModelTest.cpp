@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The shared menu and image model every platform presents.
+// The shared menu model every platform presents.
 #include "platform/Application.h"
-#include "platform/Graphics.h"
 #include "platform/Menu.h"
 #include "tests/unit/Fixture.h"
 
@@ -61,36 +60,6 @@ TEST_F(MenuModel, AutomaticEnablingAndClicks)
     EXPECT_FALSE(orphan->isEnabled());
     EXPECT_FALSE(fake::click(orphan));
     EXPECT_EQ(fake::terminateCount(), 1);
-}
-
-TEST_F(MenuModel, KeyEquivalentsDefaultToCommand)
-{
-    MenuItem item("t", "a:", "q");
-    EXPECT_EQ(item.keyEquivalentModifierMask(), platform::ModifierFlag::Command);
-    item.setKeyEquivalentModifierMask(platform::ModifierFlag::Option);
-    EXPECT_EQ(item.keyEquivalentModifierMask(), 0x80000u);
-}
-
-TEST_F(MenuModel, DrawingGoesToTheFocusedImageOnly)
-{
-    auto outer = std::make_shared<platform::Image>(platform::Size { 20, 10 });
-    auto inner = std::make_shared<platform::Image>(platform::Size { 5, 5 });
-    const platform::TextAttributes attributes { platform::Font::systemFontOfSize(14) };
-
-    platform::drawAtPoint("lost", { 0, 0 }, attributes); // nothing focused
-    outer->lockFocus();
-    inner->lockFocus();
-    platform::drawAtPoint("in", { 1, 1 }, attributes);
-    inner->unlockFocus();
-    inner->drawInRect({ { 2, 2 }, { 4, 4 } });
-    outer->unlockFocus();
-    platform::drawAtPoint("lost", { 0, 0 }, attributes);
-
-    ASSERT_EQ(inner->operations().size(), 1u);
-    EXPECT_EQ(std::get<platform::TextDrawing>(inner->operations()[0]).text, "in");
-    ASSERT_EQ(outer->operations().size(), 1u);
-    EXPECT_EQ(std::get<platform::ImageDrawing>(outer->operations()[0]).image, inner);
-    EXPECT_EQ(platform::focusedImage(), nullptr);
 }
 
 } // namespace

@@ -173,14 +173,6 @@ TEST(Localization, TranslatesFromTheCatalogue)
     EXPECT_EQ(localizedString("no_such_key"), "no_such_key");
 }
 
-TEST(Localization, UnknownLanguageFallsBackToEnglish)
-{
-    setEnvironment("xx", "C.UTF-8", nullptr, nullptr);
-    EXPECT_EQ(localizedString("quit"), "Quit");
-    EXPECT_EQ(localizedString("check_for_updates"), "Check for Updates…");
-    EXPECT_EQ(localizedString("no_such_key"), "no_such_key");
-}
-
 // A locale no machine generates: the application still handles text as
 // UTF-8 and reads numbers in the C form, and the menu is in the language asked for.
 TEST(Localization, AnUngeneratedLocaleKeepsUtf8AndTheLanguage)
