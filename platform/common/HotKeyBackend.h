@@ -6,7 +6,8 @@
 namespace orvo::platform {
 
 // The platform half of RegisterEventHotKey(): claims a key combination from
-// the desktop. Provided once per platform (X11 key grabs, or the fake).
+// the desktop. Provided once per platform (on Linux, X11 key grabs or the
+// GlobalShortcuts portal, chosen by the session; or the fake).
 //
 // Contract: main loop only. registerHotKey() returns noErr once the
 // combination is claimed, eventHotKeyExistsErr when another program holds it,

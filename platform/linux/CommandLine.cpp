@@ -3,12 +3,12 @@
 // "orvomenu" starts the tray app; the options talk to the running instance or
 // to the desktop and end the process.
 #include "platform/Application.h"
+#include "platform/BuildConfig.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/hotkeys/HotKeys.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -36,7 +36,7 @@ constexpr const char* usage = "Usage: orvomenu [--hotkey N | --gnome-shortcuts o
 [[noreturn]] void finish(int status, const std::string& message = {})
 {
     if (!message.empty()) {
-        std::fprintf(stderr, "orvomenu: %s\n", message.c_str());
+        std::fprintf(stderr, "%s: %s\n", build::appId, message.c_str());
     }
     std::fflush(nullptr);
     std::exit(status);
@@ -44,11 +44,12 @@ constexpr const char* usage = "Usage: orvomenu [--hotkey N | --gnome-shortcuts o
 
 [[noreturn]] void pressInRunningInstance(std::string_view digit)
 {
-    if (digit.size() != 1 || digit[0] < '1' || digit[0] > '5') {
+    const int n = digit.size() == 1 ? digit[0] - '0' : -1;
+    if (n < native::firstHotKeyDigit || n > native::lastHotKeyDigit) {
         finish(misused, "--hotkey takes a number from 1 to 5, not '" + std::string(digit) + "'");
     }
     std::string error;
-    switch (native::activateInstanceAction("hotkey", digit[0] - '0', &error)) {
+    switch (native::activateInstanceAction("hotkey", n, &error)) {
     case native::InstanceReply::Done:
         finish(done);
     case native::InstanceReply::NotRunning:
@@ -67,11 +68,8 @@ constexpr const char* usage = "Usage: orvomenu [--hotkey N | --gnome-shortcuts o
     if (!native::gnomeShortcutsSupported()) {
         finish(failed, "GNOME's keyboard shortcut settings are not installed");
     }
-    std::error_code error;
-    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    const auto leftAlone = native::setGnomeShortcuts(choice == "on", error ? "orvomenu" : executable.string());
-    for (const auto& line : leftAlone) {
-        std::fprintf(stderr, "orvomenu: %s\n", line.c_str());
+    for (const auto& line : native::setGnomeShortcuts(choice == "on", native::runningExecutable())) {
+        std::fprintf(stderr, "%s: %s\n", build::appId, line.c_str());
     }
     finish(done);
 }

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// Ownership of GLib, GObject and GVariant values in one place, so that no
-// free or unref call is paired by hand.
+// Ownership of GLib, GObject and GVariant values (and the few other C
+// libraries' handles the platform holds) in one place, so that no free or
+// unref call is paired by hand.
 
 #include <gio/gio.h>
 #include <glib-object.h>
@@ -12,6 +13,11 @@
 #include <utility>
 
 #include <unistd.h>
+
+// Xlib's display connection, declared without Xlib's macros (None, Bool, …),
+// which clash with other headers' names.
+struct _XDisplay;
+extern "C" int XCloseDisplay(_XDisplay*);
 
 namespace orvo::platform::glib {
 
@@ -37,6 +43,9 @@ ORVO_GLIB_DELETER(char, g_free)
 ORVO_GLIB_DELETER(char*, g_strfreev)
 ORVO_GLIB_DELETER(GDBusNodeInfo, g_dbus_node_info_unref)
 ORVO_GLIB_DELETER(GUri, g_uri_unref)
+ORVO_GLIB_DELETER(GSettingsSchema, g_settings_schema_unref)
+ORVO_GLIB_DELETER(GSettingsSchemaKey, g_settings_schema_key_unref)
+ORVO_GLIB_DELETER(_XDisplay, XCloseDisplay)
 #undef ORVO_GLIB_DELETER
 
 // GStreamer's objects (elements, pads, buses) are GObjects: GRef below. Its

@@ -36,8 +36,6 @@ constexpr const char* customBase = "/org/gnome/settings-daemon/plugins/media-key
 // Set once the user has been asked (or chose on the command line); a key of
 // its own, so the hot-key assignments are read by older versions as before.
 constexpr const char* offeredKey = "gnomeShortcutsOffered";
-constexpr int firstDigit = 1;
-constexpr int lastDigit = 5;
 
 // Where GNOME keeps its own key bindings.
 constexpr const char* gnomeBindingSchemas[] = {
@@ -48,29 +46,20 @@ constexpr const char* gnomeBindingSchemas[] = {
     mediaKeysSchema,
 };
 
+std::string ourPrefix()
+{
+    return std::string(customBase) + build::appId + "-alt-";
+}
+
 std::string ourPath(int digit)
 {
-    return std::string(customBase) + "orvomenu-alt-" + std::to_string(digit) + "/";
+    return ourPrefix() + std::to_string(digit) + "/";
 }
 
-bool isOurPath(std::string_view path)
-{
-    return path.starts_with(std::string(customBase) + "orvomenu-alt-");
-}
-
-GSettingsSchema* lookUp(const char* id)
+glib::GUnique<GSettingsSchema> lookUp(const char* id)
 {
     GSettingsSchemaSource* source = g_settings_schema_source_get_default();
-    return source ? g_settings_schema_source_lookup(source, id, TRUE) : nullptr;
-}
-
-bool schemaInstalled(const char* id)
-{
-    GSettingsSchema* schema = lookUp(id);
-    if (schema) {
-        g_settings_schema_unref(schema);
-    }
-    return schema != nullptr;
+    return glib::GUnique<GSettingsSchema>(source ? g_settings_schema_source_lookup(source, id, TRUE) : nullptr);
 }
 
 // GSettings aborts on a malformed path; a list entry the user damaged by
@@ -149,7 +138,7 @@ std::optional<std::string> usedBy(int digit, const std::vector<std::string>& cus
 {
     const Accelerator wanted = altDigit(digit);
     for (const auto& path : customPaths) {
-        if (isOurPath(path) || !validPath(path)) {
+        if (path.starts_with(ourPrefix()) || !validPath(path)) {
             continue;
         }
         auto entry = customEntry(path);
@@ -160,31 +149,21 @@ std::optional<std::string> usedBy(int digit, const std::vector<std::string>& cus
         }
     }
     for (const char* id : gnomeBindingSchemas) {
-        GSettingsSchema* schema = lookUp(id);
-        if (!schema || !g_settings_schema_get_path(schema)) { // missing, or relocatable elsewhere
-            if (schema) {
-                g_settings_schema_unref(schema);
-            }
+        const auto schema = lookUp(id);
+        if (!schema || !g_settings_schema_get_path(schema.get())) { // missing, or relocatable elsewhere
             continue;
         }
-        auto settings = glib::adopt(g_settings_new_full(schema, nullptr, nullptr));
-        glib::GUnique<char*> keys(g_settings_schema_list_keys(schema));
-        std::optional<std::string> found;
-        for (char** key = keys.get(); *key && !found; ++key) {
+        auto settings = glib::adopt(g_settings_new_full(schema.get(), nullptr, nullptr));
+        glib::GUnique<char*> keys(g_settings_schema_list_keys(schema.get()));
+        for (char** key = keys.get(); *key; ++key) {
             auto value = glib::GUnique<GVariant>(g_settings_get_value(settings.get(), *key));
             for (const auto& accelerator : stringsOf(value.get())) {
                 if (parseAccelerator(accelerator) == wanted) {
-                    GSettingsSchemaKey* schemaKey = g_settings_schema_get_key(schema, *key);
-                    const char* summary = g_settings_schema_key_get_summary(schemaKey);
-                    found = "GNOME's shortcut \"" + std::string(summary ? summary : *key) + "\"";
-                    g_settings_schema_key_unref(schemaKey);
-                    break;
+                    glib::GUnique<GSettingsSchemaKey> schemaKey(g_settings_schema_get_key(schema.get(), *key));
+                    const char* summary = g_settings_schema_key_get_summary(schemaKey.get());
+                    return "GNOME's shortcut \"" + std::string(summary ? summary : *key) + "\"";
                 }
             }
-        }
-        g_settings_schema_unref(schema);
-        if (found) {
-            return found;
         }
     }
     return std::nullopt;
@@ -235,18 +214,6 @@ bool offeredBefore()
 {
     const auto value = UserDefaults::standardUserDefaults().objectForKey(offeredKey);
     return value && value->kind() == Value::Kind::Boolean && value->asBoolean();
-}
-
-std::string runningExecutable()
-{
-    std::error_code error;
-    std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
-    // After an upgrade replaced the binary: the new one is at the old path.
-    constexpr std::string_view deleted = " (deleted)";
-    if (path.ends_with(deleted)) {
-        path.resize(path.size() - deleted.size());
-    }
-    return error ? std::string(build::appId) : path;
 }
 
 bool gnomeDesktop()
@@ -340,9 +307,21 @@ private:
 
 } // namespace
 
+std::string runningExecutable()
+{
+    std::error_code error;
+    std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
+    // After an upgrade replaced the binary: the new one is at the old path.
+    constexpr std::string_view deleted = " (deleted)";
+    if (path.ends_with(deleted)) {
+        path.resize(path.size() - deleted.size());
+    }
+    return error ? std::string(build::appId) : path;
+}
+
 bool gnomeShortcutsSupported()
 {
-    return schemaInstalled(mediaKeysSchema) && schemaInstalled(customSchema);
+    return lookUp(mediaKeysSchema) && lookUp(customSchema);
 }
 
 std::vector<std::string> setGnomeShortcuts(bool on, const std::string& executable)
@@ -354,7 +333,7 @@ std::vector<std::string> setGnomeShortcuts(bool on, const std::string& executabl
     auto mediaKeys = glib::adopt(g_settings_new(mediaKeysSchema));
     std::vector<std::string> list = customPaths(mediaKeys.get());
     const std::vector<std::string> before = list;
-    for (int digit = firstDigit; digit <= lastDigit; ++digit) {
+    for (int digit = firstHotKeyDigit; digit <= lastHotKeyDigit; ++digit) {
         const std::string path = ourPath(digit);
         const auto listed = std::ranges::find(list, path);
         auto entry = customEntry(path);
@@ -371,7 +350,7 @@ std::vector<std::string> setGnomeShortcuts(bool on, const std::string& executabl
             leftAlone.push_back("Alt+" + std::to_string(digit) + " is not available: GNOME uses it for " + *user);
             continue;
         }
-        const std::string name = "OrvoMenu: play the channel on Alt+" + std::to_string(digit);
+        const std::string name = std::string(build::appName) + ": play the channel on Alt+" + std::to_string(digit);
         g_settings_set_string(entry.get(), "name", name.c_str());
         g_settings_set_string(entry.get(), "command", commandFor(executable, digit).c_str());
         g_settings_set_string(entry.get(), "binding", ("<Alt>" + std::to_string(digit)).c_str());

@@ -6,6 +6,7 @@
 // the grabs are the fallback, said once on stderr. Every combination asked
 // for is remembered, so "orvomenu --hotkey N" can stand in for its key.
 #include "platform/linux/hotkeys/HotKeys.h"
+#include "platform/BuildConfig.h"
 #include "platform/linux/core/GLibPtr.h"
 #include "platform/linux/hotkeys/Backends.h"
 
@@ -19,6 +20,8 @@ namespace orvo::platform {
 namespace native {
 
 namespace {
+// The one table of the number row's virtual key codes. (X keysyms of the
+// digits are their characters, so the X11 grabs read this table too.)
 constexpr std::array<std::pair<UInt32, char>, 10> numberRow = { {
     { kVK_ANSI_1, '1' },
     { kVK_ANSI_2, '2' },
@@ -90,7 +93,7 @@ void reportOnce(const std::string& tag, const std::string& line)
 {
     static std::set<std::string> told;
     if (told.insert(tag).second) {
-        std::fprintf(stderr, "orvomenu: %s\n", line.c_str());
+        std::fprintf(stderr, "%s: %s\n", build::appId, line.c_str());
     }
 }
 

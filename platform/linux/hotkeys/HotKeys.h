@@ -14,6 +14,14 @@
 
 namespace orvo::platform::native {
 
+// The digits N of the Alt+N combinations the app registers: what
+// "orvomenu --hotkey N" takes and what GNOME's custom shortcuts bind.
+inline constexpr int firstHotKeyDigit = 1;
+inline constexpr int lastHotKeyDigit = 5;
+
+// The path of this program's executable, for commands that run it again.
+std::string runningExecutable();
+
 // How many keyboard-mapping changes the X11 grabs have followed (grabs
 // renewed). Lets a test wait until a remap has been taken in before pressing.
 unsigned keyboardMappingChangesFollowed();

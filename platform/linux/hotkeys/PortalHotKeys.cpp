@@ -53,25 +53,29 @@ constexpr const char* requestInterface = "org.freedesktop.portal.Request";
 constexpr const char* sessionInterface = "org.freedesktop.portal.Session";
 constexpr const char* registryInterface = "org.freedesktop.host.portal.Registry";
 // The same in every run: see KDE above.
-constexpr const char* sessionToken = "orvomenu";
+constexpr const char* sessionToken = build::appId;
 
-// The errors that mean "there is no such portal here", as opposed to a
-// portal that is there and says no.
-bool meansAbsent(const GError* error)
+template <std::size_t N> bool isDBusError(const GError* error, const GDBusError (&codes)[N])
 {
-    static constexpr GDBusError absent[] = {
-        G_DBUS_ERROR_SERVICE_UNKNOWN,
-        G_DBUS_ERROR_NAME_HAS_NO_OWNER,
-        G_DBUS_ERROR_UNKNOWN_METHOD,
-        G_DBUS_ERROR_UNKNOWN_INTERFACE,
-        G_DBUS_ERROR_UNKNOWN_OBJECT,
-        G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND,
-        G_DBUS_ERROR_SPAWN_EXEC_FAILED,
-        G_DBUS_ERROR_SPAWN_CHILD_EXITED,
-        G_DBUS_ERROR_SPAWN_FAILED,
-    };
     return error && error->domain == G_DBUS_ERROR
-        && std::ranges::find(absent, static_cast<GDBusError>(error->code)) != std::end(absent);
+        && std::ranges::find(codes, static_cast<GDBusError>(error->code)) != std::end(codes);
+}
+
+// Nobody answers for the portal on this bus.
+bool noPortal(const GError* error)
+{
+    static constexpr GDBusError codes[]
+        = { G_DBUS_ERROR_SERVICE_UNKNOWN, G_DBUS_ERROR_NAME_HAS_NO_OWNER, G_DBUS_ERROR_SPAWN_SERVICE_NOT_FOUND,
+              G_DBUS_ERROR_SPAWN_EXEC_FAILED, G_DBUS_ERROR_SPAWN_CHILD_EXITED, G_DBUS_ERROR_SPAWN_FAILED };
+    return isDBusError(error, codes);
+}
+
+// The portal is there but has no such call (an older version).
+bool noSuchCall(const GError* error)
+{
+    static constexpr GDBusError codes[]
+        = { G_DBUS_ERROR_UNKNOWN_METHOD, G_DBUS_ERROR_UNKNOWN_INTERFACE, G_DBUS_ERROR_UNKNOWN_OBJECT };
+    return isDBusError(error, codes);
 }
 
 std::string messageOf(GError* error)
@@ -122,12 +126,11 @@ private:
         if (call->generation != self->generation_) {
             return;
         }
-        if (error && meansAbsent(error.get()) && error->code != G_DBUS_ERROR_UNKNOWN_METHOD
-            && error->code != G_DBUS_ERROR_UNKNOWN_INTERFACE && error->code != G_DBUS_ERROR_UNKNOWN_OBJECT) {
+        if (noPortal(error.get())) {
             self->fail(true, "no desktop portal on the session bus: " + messageOf(error.get()));
             return;
         }
-        if (error && !meansAbsent(error.get())) {
+        if (error && !noSuchCall(error.get())) {
             // Typically: no installed org.orvomenu.OrvoMenu.desktop. The
             // portal may still know the app from its systemd unit.
             self->registryNote_
@@ -140,13 +143,10 @@ private:
 
     void createSession()
     {
-        request("CreateSession", &PortalClient::onSessionCreated, [&](const std::string& token) {
-            GVariantBuilder options;
-            g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-            g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
-            g_variant_builder_add(&options, "{sv}", "session_handle_token", g_variant_new_string(sessionToken));
-            g_variant_builder_add(&options, "{sv}", "shortcuts", shortcutList());
-            return g_variant_new("(a{sv})", &options);
+        request("CreateSession", &PortalClient::onSessionCreated, [&](GVariantBuilder* options) {
+            g_variant_builder_add(options, "{sv}", "session_handle_token", g_variant_new_string(sessionToken));
+            g_variant_builder_add(options, "{sv}", "shortcuts", shortcutList());
+            return g_variant_new("(a{sv})", options);
         });
     }
 
@@ -162,12 +162,8 @@ private:
         closed_ = glib::SubscriptionHandle(bus(),
             g_dbus_connection_signal_subscribe(bus(), portalName, sessionInterface, "Closed", handle, nullptr,
                 G_DBUS_SIGNAL_FLAGS_NONE, &PortalClient::onSessionClosed, this, nullptr));
-        request("ListShortcuts", &PortalClient::onListed, [&](const std::string& token) {
-            GVariantBuilder options;
-            g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-            g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
-            return g_variant_new("(oa{sv})", session_.c_str(), &options);
-        });
+        request("ListShortcuts", &PortalClient::onListed,
+            [&](GVariantBuilder* options) { return g_variant_new("(oa{sv})", session_.c_str(), options); });
     }
 
     void onListed(guint32 response, GVariant* results)
@@ -182,11 +178,8 @@ private:
                 return;
             }
         }
-        request("BindShortcuts", &PortalClient::onBound, [&](const std::string& token) {
-            GVariantBuilder options;
-            g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-            g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
-            return g_variant_new("(o@a(sa{sv})sa{sv})", session_.c_str(), shortcutList(), "", &options);
+        request("BindShortcuts", &PortalClient::onBound, [&](GVariantBuilder* options) {
+            return g_variant_new("(o@a(sa{sv})sa{sv})", session_.c_str(), shortcutList(), "", options);
         });
     }
 
@@ -235,12 +228,17 @@ private:
         std::string expected; // the Request path we subscribed to
     };
 
+    // Calls a method of the portal; parameters builds its arguments around
+    // the options, which hold the request's handle_token already.
     template <typename Parameters> void request(const char* method, Step next, Parameters&& parameters)
     {
         const std::string token = std::string(sessionToken) + "_" + std::to_string(++tokens_);
         next_ = next;
         expectResponse(requestPath(token));
-        g_dbus_connection_call(bus(), portalName, portalPath, shortcutsInterface, method, parameters(token),
+        GVariantBuilder options;
+        g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
+        g_variant_builder_add(&options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
+        g_dbus_connection_call(bus(), portalName, portalPath, shortcutsInterface, method, parameters(&options),
             G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &PortalClient::onRequestReturned,
             new Call { this, generation_, requestPath_ });
     }
@@ -275,7 +273,8 @@ private:
             return;
         }
         if (!reply) {
-            self->fail(meansAbsent(error.get()), messageOf(error.get()));
+            // No portal, or no such call in it, is "absent"; anything else is a no.
+            self->fail(noPortal(error.get()) || noSuchCall(error.get()), messageOf(error.get()));
             return;
         }
         const char* handle = nullptr;

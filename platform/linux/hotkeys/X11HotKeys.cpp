@@ -13,7 +13,6 @@
 #include <glib-unix.h>
 
 #include <array>
-#include <memory>
 #include <optional>
 #include <set>
 #include <utility>
@@ -22,33 +21,14 @@
 namespace orvo::platform {
 namespace {
 
-struct DisplayCloser {
-    void operator()(Display* display) const { XCloseDisplay(display); }
-};
-using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
-
 // The virtual key codes name physical keys of the number row; X names keys by
-// the symbol they produce, looked up in the current keyboard mapping.
+// the symbol they produce, looked up in the current keyboard mapping. The
+// keysyms of the digits are their characters (XK_1 is '1').
 std::optional<KeySym> keysymForKeyCode(UInt32 keyCode)
 {
-    static constexpr std::array<std::pair<UInt32, KeySym>, 10> numberRow = { {
-        { kVK_ANSI_1, XK_1 },
-        { kVK_ANSI_2, XK_2 },
-        { kVK_ANSI_3, XK_3 },
-        { kVK_ANSI_4, XK_4 },
-        { kVK_ANSI_5, XK_5 },
-        { kVK_ANSI_6, XK_6 },
-        { kVK_ANSI_7, XK_7 },
-        { kVK_ANSI_8, XK_8 },
-        { kVK_ANSI_9, XK_9 },
-        { kVK_ANSI_0, XK_0 },
-    } };
-    for (const auto& [code, keysym] : numberRow) {
-        if (code == keyCode) {
-            return keysym;
-        }
-    }
-    return std::nullopt;
+    static_assert(XK_0 == '0' && XK_9 == '9');
+    const auto digit = native::digitOfKeyCode(keyCode);
+    return digit ? std::optional<KeySym>(static_cast<KeySym>(*digit)) : std::nullopt;
 }
 
 // Option is Alt (Mod1) and Command is Super (Mod4) on common X keymaps.
@@ -360,7 +340,7 @@ private:
 
     static void onConnectionLost(Display*, void* self) { static_cast<X11HotKeys*>(self)->lost_ = true; }
 
-    DisplayPtr display_;
+    glib::GUnique<Display> display_;
     bool triedToConnect_ = false;
     bool lost_ = false;
     unsigned numLockMask_ = 0;
