@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // GNOME custom shortcuts against GNOME's real schemas (gnome-settings-daemon-
 // common, gsettings-desktop-schemas) on GSettings' memory backend, and the
-// notification that asks for them against a stand-in notification server.
-#include "platform/linux/core/Bus.h"
-#include "platform/linux/core/GLibPtr.h"
+// notification that asks for them against python3-dbusmock's notification
+// daemon.
 #include "platform/linux/hotkeys/Backends.h"
 #include "platform/linux/hotkeys/HotKeys.h"
-#include "tests/support/TestSupport.h"
+#include "tests/linux/hotkeys/HotKeyTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +13,7 @@
 #include <sstream>
 
 using namespace orvo::platform;
+using namespace orvo::platform::hotkeytest;
 using orvo::test::waitFor;
 
 namespace {
@@ -126,120 +126,80 @@ TEST_F(GnomeShortcuts, OursAreAddedBesideTheUsersAndRemovedAlone)
     EXPECT_NE(settingsDocument().find("\"gnomeShortcutsOffered\": true"), std::string::npos);
 }
 
-// A notification server that records what it is asked to show.
-class NotificationServer {
-public:
-    NotificationServer()
-    {
-        static const char* xml = "<node><interface name='org.freedesktop.Notifications'>"
-                                 "<method name='Notify'><arg type='s'/><arg type='u'/><arg type='s'/><arg type='s'/>"
-                                 "<arg type='s'/><arg type='as'/><arg type='a{sv}'/><arg type='i'/>"
-                                 "<arg type='u' direction='out'/></method>"
-                                 "</interface></node>";
-        info_.reset(g_dbus_node_info_new_for_xml(xml, nullptr));
-        connection_ = glib::adopt(g_dbus_connection_new_for_address_sync(g_getenv("DBUS_SESSION_BUS_ADDRESS"),
-            GDBusConnectionFlags(
-                G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, nullptr));
-        static const GDBusInterfaceVTable vtable
-            = { [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant* parameters,
-                    GDBusMethodInvocation* invocation, gpointer data) {
-                   auto* self = static_cast<NotificationServer*>(data);
-                   auto list = glib::GUnique<GVariant>(g_variant_get_child_value(parameters, 5));
-                   glib::GUnique<char*> actions(g_variant_dup_strv(list.get(), nullptr));
-                   self->actions.push_back(
-                       std::vector<std::string>(actions.get(), actions.get() + g_strv_length(actions.get())));
-                   g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", 7u));
-               },
-                  nullptr, nullptr, {} };
-        g_dbus_connection_register_object(
-            connection_.get(), "/org/freedesktop/Notifications", info_->interfaces[0], &vtable, this, nullptr, nullptr);
-        g_bus_own_name_on_connection(
-            connection_.get(), "org.freedesktop.Notifications", G_BUS_NAME_OWNER_FLAGS_NONE,
-            [](GDBusConnection*, const char*, gpointer owned) { *static_cast<bool*>(owned) = true; }, nullptr, &owned_,
-            nullptr);
-        waitFor([&] { return owned_; });
-    }
-
-    // The user clicks a button: the action, then the notification closes.
-    // Returns once the app's connection has dispatched both.
-    void invoke(const char* action) const
-    {
-        GDBusConnection* app = native::sessionBus();
-        bool closed = false;
-        const guint subscription = g_dbus_connection_signal_subscribe(
-            app, nullptr, "org.freedesktop.Notifications", "NotificationClosed", nullptr, nullptr,
-            G_DBUS_SIGNAL_FLAGS_NONE,
-            [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*, gpointer seen) {
-                *static_cast<bool*>(seen) = true;
-            },
-            &closed, nullptr);
-        g_dbus_connection_emit_signal(connection_.get(), nullptr, "/org/freedesktop/Notifications",
-            "org.freedesktop.Notifications", "ActionInvoked", g_variant_new("(us)", 7u, action), nullptr);
-        g_dbus_connection_emit_signal(connection_.get(), nullptr, "/org/freedesktop/Notifications",
-            "org.freedesktop.Notifications", "NotificationClosed", g_variant_new("(uu)", 7u, 2u), nullptr);
-        waitFor([&] { return closed; });
-        g_dbus_connection_signal_unsubscribe(app, subscription);
-    }
-
-    // Sends a notification of its own over the app's connection and waits
-    // for it: whatever the app sent before has been seen by then.
-    void roundTrip()
-    {
-        const auto before = actions.size();
-        const char* const marker[] = { "marker", nullptr };
-        g_dbus_connection_call(native::sessionBus(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-            "org.freedesktop.Notifications", "Notify",
-            g_variant_new("(susss^asa{sv}i)", "", 0u, "", "", "", marker, nullptr, 0), nullptr, G_DBUS_CALL_FLAGS_NONE,
-            -1, nullptr, nullptr, nullptr);
-        waitFor([&] { return actions.size() > before; });
-    }
-
-    std::vector<std::vector<std::string>> actions; // of each notification shown
-
-private:
-    glib::GUnique<GDBusNodeInfo> info_;
-    glib::GRef<GDBusConnection> connection_;
-    bool owned_ = false;
-};
-
+// The question is a notification; the user answers with one of its buttons.
 class GnomeOffer : public GnomeShortcuts, public ::testing::WithParamInterface<const char*> {
 protected:
     GnomeOffer() { g_setenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME", TRUE); }
+
+    // The arguments of every notification shown so far, as GVariant text.
+    std::vector<std::string> shown() const
+    {
+        std::vector<std::string> notifications;
+        GVariant* calls = nullptr;
+        g_variant_get(server_.mock("GetMethodCalls", g_variant_new("(s)", "Notify")).get(), "(@a(tav))", &calls);
+        glib::GUnique<GVariant> owned(calls);
+        for (gsize i = 0; i < g_variant_n_children(calls); ++i) {
+            GVariant* args = nullptr;
+            g_variant_get_child(calls, i, "(t@av)", nullptr, &args);
+            glib::GUnique<char> text(g_variant_print(glib::GUnique<GVariant>(args).get(), FALSE));
+            notifications.emplace_back(text.get());
+        }
+        return notifications;
+    }
+
+    // The user clicks a button of the first notification, which then closes;
+    // returns once the app has seen both.
+    void answer(const char* action) const
+    {
+        bool closed = false;
+        glib::SubscriptionHandle subscription(native::sessionBus(),
+            g_dbus_connection_signal_subscribe(
+                native::sessionBus(), nullptr, "org.freedesktop.Notifications", "NotificationClosed", nullptr, nullptr,
+                G_DBUS_SIGNAL_FLAGS_NONE,
+                [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*, gpointer seen) {
+                    *static_cast<bool*>(seen) = true;
+                },
+                &closed, nullptr));
+        server_.mock("EmitSignal",
+            g_variant_new("(sss@av)", "", "ActionInvoked", "us", g_variant_new_parsed("[<uint32 1>, <%s>]", action)));
+        server_.mock("EmitSignal",
+            g_variant_new(
+                "(sss@av)", "", "NotificationClosed", "uu", g_variant_new_parsed("[<uint32 1>, <uint32 2>]")));
+        waitFor([&] { return closed; });
+    }
+
     orvo::test::PrivateBus bus_;
-    NotificationServer server_;
+    DBusMock server_ { "org.freedesktop.Notifications", "/org/freedesktop/Notifications", "notification_daemon" };
 };
 
-// The user is asked once; only the "add" answer adds shortcuts, and either
-// answer is remembered.
+// Asked only on GNOME and only once; only the "add" answer adds shortcuts,
+// and either answer is remembered.
 TEST_P(GnomeOffer, AsksOnceAndFollowsTheAnswer)
 {
+    g_setenv("XDG_CURRENT_DESKTOP", "KDE", TRUE);
     native::offerGnomeShortcuts();
-    ASSERT_TRUE(waitFor([&] { return !server_.actions.empty(); }));
-    EXPECT_EQ(server_.actions[0], (std::vector<std::string> { "add", "Add Shortcuts", "decline", "No Thanks" }));
+    EXPECT_EQ(shown().size(), 0u) << "not on KDE";
+
+    g_setenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME", TRUE);
+    native::offerGnomeShortcuts();
+    ASSERT_EQ(shown().size(), 1u);
+    EXPECT_NE(shown()[0].find("<['add', 'Add Shortcuts', 'decline', 'No Thanks']>"), std::string::npos) << shown()[0];
     ASSERT_TRUE(waitFor([&] { return settingsDocument().find("gnomeShortcutsOffered") != std::string::npos; }));
 
-    server_.invoke(GetParam());
+    answer(GetParam());
     EXPECT_EQ(list().size(), std::string(GetParam()) == "add" ? 5u : 0u);
-    // Once asked, never again.
     native::offerGnomeShortcuts();
-    server_.roundTrip();
-    EXPECT_EQ(server_.actions.size(), 2u) << "only the first question and the marker";
+    EXPECT_EQ(shown().size(), 1u) << "asked again";
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, GnomeOffer, ::testing::Values("add", "decline"));
 
-TEST_F(GnomeShortcuts, NoOfferOutsideGnomeOrAfterAChoice)
+// A choice made on the command line counts as the answer.
+TEST_F(GnomeOffer, NoQuestionAfterAChoice)
 {
-    orvo::test::PrivateBus bus;
-    NotificationServer server;
-    g_setenv("XDG_CURRENT_DESKTOP", "KDE", TRUE);
-    native::offerGnomeShortcuts();
     native::setGnomeShortcuts(false, "orvomenu");
-    g_setenv("XDG_CURRENT_DESKTOP", "GNOME", TRUE);
     native::offerGnomeShortcuts();
-    server.roundTrip();
-    EXPECT_EQ(server.actions, (std::vector<std::vector<std::string>> { { "marker" } }));
+    EXPECT_EQ(shown().size(), 0u);
 }
 
 } // namespace

@@ -1,0 +1,88 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+'''A python3-dbusmock template standing in for the desktop portal's
+GlobalShortcuts, answering as xdg-desktop-portal and its KDE and GNOME
+backends do. It sends each Request's Response before the reply to the call
+that made it, so a client that subscribes only after the reply misses it.
+
+Parameters: registry (offers org.freedesktop.host.portal.Registry, as 1.20
+and later do; default true); binds_at_create (as KDE Plasma 5.27: binds the
+shortcuts named in CreateSession, and BindShortcuts answers with what the
+session holds); create_error (CreateSession fails with this message);
+bind_response; left_out (ids BindShortcuts does not bind); no_key (ids bound
+without a trigger, as when the user turned them down).
+'''
+import dbus
+
+BUS_NAME = 'org.freedesktop.portal.Desktop'
+MAIN_OBJ = '/org/freedesktop/portal/desktop'
+MAIN_IFACE = 'org.freedesktop.portal.GlobalShortcuts'
+SYSTEM_BUS = False
+MOCK_IFACE = 'org.freedesktop.DBus.Mock'
+
+
+def load(mock, parameters):
+    mock.options = parameters
+    mock.held = set()
+    mock.session = ''
+    mock.calls = []
+    if parameters.get('registry', True):
+        mock.AddMethod('org.freedesktop.host.portal.Registry', 'Register', 'sa{sv}', '',
+                       'self.calls.append("Register " + args[0])')
+
+
+def triggers(shortcuts):
+    return ''.join(f' {id}={properties.get("preferred_trigger", "")}' for id, properties in shortcuts)
+
+
+def respond(mock, sender, options, response, results):
+    path = f'{MAIN_OBJ}/request/{sender[1:].replace(".", "_")}/{options["handle_token"]}'
+    signal = dbus.lowlevel.SignalMessage(path, 'org.freedesktop.portal.Request', 'Response')
+    signal.set_destination(sender)
+    signal.append(dbus.UInt32(response), dbus.Dictionary(results, signature='sv'), signature='ua{sv}')
+    mock.connection.send_message(signal)
+    return dbus.ObjectPath(path)
+
+
+def held(mock):
+    no_key = mock.options.get('no_key', [])
+    shortcuts = [(id, {'trigger_description': '' if id in no_key else 'Alt+' + id[-1]}) for id in sorted(mock.held)]
+    return {'shortcuts': dbus.Array(shortcuts, signature='(sa{sv})')}
+
+
+@dbus.service.method(MAIN_IFACE, in_signature='a{sv}', out_signature='o', sender_keyword='sender')
+def CreateSession(self, options, sender):
+    shortcuts = options.get('shortcuts', [])
+    self.calls.append('CreateSession' + triggers(shortcuts))
+    if 'create_error' in self.options:
+        raise dbus.exceptions.DBusException(self.options['create_error'],
+                                            name='org.freedesktop.portal.Error.NotAllowed')
+    self.session = f'{MAIN_OBJ}/session/{sender[1:].replace(".", "_")}/{options["session_handle_token"]}'
+    if self.options.get('binds_at_create'):
+        self.held = {id for id, _ in shortcuts}
+    return respond(self, sender, options, 0, {'session_handle': self.session})
+
+
+@dbus.service.method(MAIN_IFACE, in_signature='oa{sv}', out_signature='o', sender_keyword='sender')
+def ListShortcuts(self, _session, options, sender):
+    self.calls.append('ListShortcuts')
+    return respond(self, sender, options, 0, held(self))
+
+
+@dbus.service.method(MAIN_IFACE, in_signature='oa(sa{sv})sa{sv}', out_signature='o', sender_keyword='sender')
+def BindShortcuts(self, _session, shortcuts, _parent, options, sender):
+    self.calls.append('BindShortcuts' + triggers(shortcuts))
+    if not self.options.get('binds_at_create'):
+        self.held |= {id for id, _ in shortcuts if id not in self.options.get('left_out', [])}
+    return respond(self, sender, options, self.options.get('bind_response', 0), held(self))
+
+
+@dbus.service.method(MOCK_IFACE, out_signature='as')
+def Calls(self):
+    '''The portal calls so far, each with the shortcuts it named.'''
+    return self.calls
+
+
+@dbus.service.method(MOCK_IFACE, in_signature='ss')
+def Activate(self, id, session):
+    '''The desktop's user presses shortcut id of session (the client's when empty).'''
+    self.EmitSignal(MAIN_IFACE, 'Activated', 'osta{sv}', [session or self.session, id, 0, {}])
