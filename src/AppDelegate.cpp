@@ -25,7 +25,7 @@ void AppDelegate::applicationDidFinishLaunching()
     menuManager->start();
     // The answer changes nothing: the application never posts a notification.
     platform::UserNotificationCenter::currentNotificationCenter().requestAuthorization(
-        platform::AuthorizationOption::Alert, [](bool, std::optional<std::string>) {});
+        platform::AuthorizationOption::Alert, [](bool, const std::optional<std::string>&) {});
 }
 
 } // namespace orvo

@@ -41,8 +41,8 @@ struct Button final : StatusBarButton {
 };
 
 struct Item final : StatusItem {
-    explicit Item(bool hasButton)
-        : hasButton(hasButton)
+    explicit Item(bool withButton)
+        : hasButton(withButton)
     {
     }
     StatusBarButton* button() override { return hasButton ? &button_ : nullptr; }

@@ -121,7 +121,9 @@ private:
     {
         auto call = std::unique_ptr<Call>(static_cast<Call*>(data));
         glib::GUnique<GError> error;
-        glib::GUnique<GVariant>(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, glib::out(error)));
+        // Register answers nothing; only whether it failed matters.
+        const glib::GUnique<GVariant> reply(
+            g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, glib::out(error)));
         PortalClient* self = call->client;
         if (call->generation != self->generation_) {
             return;

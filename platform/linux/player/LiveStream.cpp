@@ -369,10 +369,10 @@ struct LiveStream::Impl {
         fetchSide(FetchRequest { init.uri, rangeOf(init.range), maxInitBytes }, "initialisation section", [this, init] {
             std::vector<std::uint8_t> plain(sideBody.begin(), sideBody.end());
             if (init.key.method == hls::Key::Method::Aes128) {
-                auto cipher
+                auto initCipher
                     = SegmentCipher::create(keys.at(init.key.uri), init.key.iv.value_or(SegmentCipher::Block {}));
-                auto head = cipher ? cipher->update(plain) : std::vector<std::uint8_t> {};
-                auto rest = cipher ? cipher->finish() : std::nullopt;
+                auto head = initCipher ? initCipher->update(plain) : std::vector<std::uint8_t> {};
+                auto rest = initCipher ? initCipher->finish() : std::nullopt;
                 if (!rest) {
                     fail(Failure::Transient, "initialisation section does not decrypt");
                     return false;

@@ -323,10 +323,10 @@ void prepareForPlaying(const std::string& streamAddress)
             prepareRequestsTo(*static_cast<std::string*>(data));
             g_idle_add_full(
                 G_PRIORITY_DEFAULT,
-                [](gpointer data) -> gboolean {
-                    const std::unique_ptr<std::string> address(static_cast<std::string*>(data));
+                [](gpointer ready) -> gboolean {
+                    const std::unique_ptr<std::string> host(static_cast<std::string*>(ready));
                     networkReady = true;
-                    preconnect(*address);
+                    preconnect(*host);
                     return G_SOURCE_REMOVE;
                 },
                 data, nullptr);

@@ -49,7 +49,8 @@ public:
 
 private:
     enum class State { Missing, Document, Damaged, Unavailable };
-    struct Snapshot {
+    // An empty ordered_json allocates nothing, whatever its constructor may declare.
+    struct Snapshot { // NOLINT(bugprone-exception-escape)
         State state = State::Missing;
         struct stat info { };
         Json document;

@@ -104,8 +104,8 @@ TEST(Notifications, PermissionReportsWhetherAServerAnswers)
     bool serving = false;
     const guint watch = g_bus_watch_name(
         G_BUS_TYPE_SESSION, "org.freedesktop.Notifications", G_BUS_NAME_WATCHER_FLAGS_NONE,
-        [](GDBusConnection*, const char*, const char*, gpointer serving) { *static_cast<bool*>(serving) = true; },
-        nullptr, &serving, nullptr);
+        [](GDBusConnection*, const char*, const char*, gpointer seen) { *static_cast<bool*>(seen) = true; }, nullptr,
+        &serving, nullptr);
     ASSERT_TRUE(test::waitFor([&] { return serving; }, std::chrono::seconds(30)));
     g_bus_unwatch_name(watch);
     const auto with = askForPermission();

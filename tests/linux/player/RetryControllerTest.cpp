@@ -218,6 +218,6 @@ TEST_P(StallTest, AStreamThatStopsAdvancingCountsAsATransientFailure)
 INSTANTIATE_TEST_SUITE_P(Stalls, StallTest,
     ::testing::Values(StallCase { "WhilePlaying", true, RetryController::stallChecksPlaying },
         StallCase { "BeforeFirstSound", false, RetryController::stallChecksStarting }),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 } // namespace

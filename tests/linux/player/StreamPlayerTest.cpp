@@ -222,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(Streams, StreamKindTest,
         StreamCase { "PackedAdtsAac", { { "format", "aac" } } }, StreamCase { "PackedMp3", { { "format", "mp3" } } },
         StreamCase { "Aes128WithIv", { { "key", "aes" } } },
         StreamCase { "Aes128SequenceIvFmp4", { { "key", "aes-seq" }, { "format", "fmp4" } } }),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 // A splice every second segment: new timestamps, a fresh demuxer each time,
 // and the sound goes on without a restart.
@@ -344,7 +344,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultTest,
         FaultCase { "SegmentStalled", "stall", true, true }, FaultCase { "NotFound", "404", false },
         FaultCase { "Forbidden", "403", false }, FaultCase { "WrongCertificate", "wrongcert", false },
         FaultCase { "RedirectToPlainHttp", "redirect", false }),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(StreamPlayerTest, AFaultWhilePlayingIsRetriedAndPlayingResumes)
 {

@@ -157,7 +157,7 @@ INSTANTIATE_TEST_SUITE_P(Entries, EntryStatusTest,
         StatusCase {
             "OtherGroup", "[Desktop Action x]\nType=Application\nExec=orvomenu\n", AppServiceStatus::NotRegistered },
         StatusCase { "Garbage", "\x7f\xff\xfe not a key file\n[[[", AppServiceStatus::NotRegistered }),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(LoginItemTest, RegisterCreatesTheFolderAndUnregisterRemovesTheEntry)
 {

@@ -273,7 +273,7 @@ INSTANTIATE_TEST_SUITE_P(Feeds, UserCheckTest,
         CheckCase { "PlainHttpFeed", "http://127.0.0.1:9/newer.xml", nullptr, "Could not", "insecure" },
         // Port 9 (discard) has no listener here: the connection is refused.
         CheckCase { "NoServer", "https://127.0.0.1:9/newer.xml", nullptr, "Could not", "could not be reached" }),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(UpdaterTest, AvailableUpdateOpensItsWebLinkOnly)
 {

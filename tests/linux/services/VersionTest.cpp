@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(Feeds, AppcastTest,
         FeedCase { "NotXml", "{\"version\": \"9.0\"}", nullptr, nullptr },
         FeedCase { "UnknownEntity", RSS("<item><title>&nbsp;</title><version>9.0</version></item>"), nullptr, nullptr },
         FeedCase { "Empty", "", nullptr, nullptr }),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(AppcastLimits, DeepNestingIsRejectedNotFollowed)
 {

@@ -432,7 +432,6 @@ TEST_F(MenuExportTest, ReplacingTheMenuReleasesThePreviousOne)
     EXPECT_TRUE(watch.expired());
 }
 
-
 int openings = 0;
 
 // A host opening the menu is the cue to get playback ready for the click that
