@@ -143,16 +143,16 @@ TEST_F(MenuExportTest, LayoutCarriesLabelsSeparatorsChecksShortcutsAndSubmenus)
 {
     auto target = std::make_shared<Recorder>();
     auto menu = std::make_shared<Menu>();
-    auto current = pickItem("Radio_One", target, "1");
+    auto current = pickItem("Vessa_1", target, "1");
     current->setState(1);
     current->setKeyEquivalentModifierMask(ModifierFlag::Option);
     menu->addItem(current);
-    menu->addItem(pickItem("Radio Two", target));
+    menu->addItem(pickItem("Vessa 2", target));
     menu->addItem(MenuItem::separatorItem());
     auto regional = std::make_shared<MenuItem>("Regional", std::nullopt, "");
     auto submenu = std::make_shared<Menu>();
-    submenu->addItem(pickItem("North", target));
-    submenu->addItem(pickItem("South", target));
+    submenu->addItem(pickItem("Zendo Tarvik", target));
+    submenu->addItem(pickItem("Zendo Mosi", target));
     regional->setSubmenu(submenu);
     menu->addItem(regional);
     menu->addItem(std::make_shared<MenuItem>("Unanswered", "nobodyAnswers:", ""));
@@ -167,14 +167,14 @@ TEST_F(MenuExportTest, LayoutCarriesLabelsSeparatorsChecksShortcutsAndSubmenus)
     ASSERT_EQ(childCount(root.get()), 6u);
 
     auto first = child(root.get(), 0);
-    EXPECT_EQ(stringOf(first.get(), "label"), "Radio__One");
+    EXPECT_EQ(stringOf(first.get(), "label"), "Vessa__1");
     EXPECT_EQ(stringOf(first.get(), "toggle-type"), "checkmark");
     EXPECT_EQ(toggleStateOf(first.get()), 1);
     EXPECT_TRUE(enabledOf(first.get()));
     EXPECT_EQ(shortcutOf(first.get()), (std::vector<std::vector<std::string>> { { "Alt", "1" } }));
 
     auto second = child(root.get(), 1);
-    EXPECT_EQ(stringOf(second.get(), "label"), "Radio Two");
+    EXPECT_EQ(stringOf(second.get(), "label"), "Vessa 2");
     EXPECT_EQ(stringOf(second.get(), "toggle-type"), "");
     EXPECT_TRUE(shortcutOf(second.get()).empty());
 
@@ -186,7 +186,7 @@ TEST_F(MenuExportTest, LayoutCarriesLabelsSeparatorsChecksShortcutsAndSubmenus)
     EXPECT_EQ(stringOf(sub.get(), "children-display"), "submenu");
     EXPECT_TRUE(enabledOf(sub.get()));
     ASSERT_EQ(childCount(sub.get()), 2u);
-    EXPECT_EQ(stringOf(child(sub.get(), 1).get(), "label"), "South");
+    EXPECT_EQ(stringOf(child(sub.get(), 1).get(), "label"), "Zendo Mosi");
 
     EXPECT_FALSE(enabledOf(child(root.get(), 4).get()));
 

@@ -81,7 +81,7 @@ TEST(RenderingTest, TextMeasuresInPixelsAtOneTimesAndFitsWhatIsDrawn)
     for (double points : { 11.0, 14.0, 20.0 }) {
         SCOPED_TRACE(points);
         const TextAttributes attributes { Font::systemFontOfSize(points) };
-        const Size size = sizeWithAttributes("Radio Mm", attributes);
+        const Size size = sizeWithAttributes("Kelmora Mm", attributes);
         // A line of text is a little taller than its point size (one point is
         // one pixel here, not 1.33 as at 96 dpi).
         EXPECT_GE(size.height, points);
@@ -89,7 +89,7 @@ TEST(RenderingTest, TextMeasuresInPixelsAtOneTimesAndFitsWhatIsDrawn)
         EXPECT_GT(size.width, points * 3);
 
         for (double scale : { 1.0, 2.0 }) {
-            const Raster raster = native::renderImage(*textImage("Radio Mm", points, size, { 0, 0 }), scale);
+            const Raster raster = native::renderImage(*textImage("Kelmora Mm", points, size, { 0, 0 }), scale);
             const Ink ink = inkOf(raster);
             ASSERT_GT(ink.pixels, 0);
             // Ink starts near the left edge and ends near the right one: what

@@ -233,20 +233,20 @@ TEST_F(StatusNotifierItemTest, TitleFeedsTitleToolTipAndLabelAndAnnouncesOnlyCha
     TestHost host(itemName());
     EXPECT_EQ(stringProperty(host, "XAyatanaLabel"), "");
 
-    item->button()->setTitle(" Radio One");
+    item->button()->setTitle(" Vessa 1");
     ASSERT_TRUE(waitFor([&] { return host.count("XAyatanaNewLabel") == 1; }));
     EXPECT_EQ(host.count("NewTitle"), 1u);
     EXPECT_EQ(host.count("NewToolTip"), 1u);
-    EXPECT_EQ(stringProperty(host, "Title"), "Radio One");
-    EXPECT_EQ(stringProperty(host, "XAyatanaLabel"), "Radio One");
-    EXPECT_EQ(stringProperty(host, "XAyatanaLabelGuide"), "Radio One");
+    EXPECT_EQ(stringProperty(host, "Title"), "Vessa 1");
+    EXPECT_EQ(stringProperty(host, "XAyatanaLabel"), "Vessa 1");
+    EXPECT_EQ(stringProperty(host, "XAyatanaLabelGuide"), "Vessa 1");
     for (const auto& signal : host.signals()) {
         if (signal.member == "XAyatanaNewLabel") {
             const gchar* label = nullptr;
             const gchar* guide = nullptr;
             g_variant_get(signal.parameters.get(), "(&s&s)", &label, &guide);
-            EXPECT_STREQ(label, "Radio One");
-            EXPECT_STREQ(guide, "Radio One");
+            EXPECT_STREQ(label, "Vessa 1");
+            EXPECT_STREQ(guide, "Vessa 1");
         }
     }
     auto tooltip = host.property("ToolTip");
@@ -254,11 +254,11 @@ TEST_F(StatusNotifierItemTest, TitleFeedsTitleToolTipAndLabelAndAnnouncesOnlyCha
     ASSERT_TRUE(g_variant_is_of_type(tooltip.get(), G_VARIANT_TYPE("(sa(iiay)ss)")));
     const gchar* tipTitle = nullptr;
     g_variant_get_child(tooltip.get(), 2, "&s", &tipTitle);
-    EXPECT_STREQ(tipTitle, "Radio One");
+    EXPECT_STREQ(tipTitle, "Vessa 1");
 
     // The same title again, and a font (hosts pick their own), change nothing
     // a host sees; the picture that follows is the next announcement.
-    item->button()->setTitle(" Radio One");
+    item->button()->setTitle(" Vessa 1");
     item->button()->setFont(Font::systemFontOfSize(Font::smallSystemFontSize()));
     item->button()->setImage(Image::imageWithSystemSymbolName("antenna.radiowaves.left.and.right", std::nullopt));
     ASSERT_TRUE(waitFor([&] { return host.count("NewIcon") == 1; }));
