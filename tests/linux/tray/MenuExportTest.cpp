@@ -147,7 +147,6 @@ TEST_F(MenuExportTest, LayoutCarriesLabelsSeparatorsChecksShortcutsAndSubmenus)
     current->setState(1);
     current->setKeyEquivalentModifierMask(ModifierFlag::Option);
     menu->addItem(current);
-    menu->addItem(pickItem("Vessa 2", target));
     menu->addItem(MenuItem::separatorItem());
     auto regional = std::make_shared<MenuItem>("Regional", std::nullopt, "");
     auto submenu = std::make_shared<Menu>();
@@ -164,56 +163,45 @@ TEST_F(MenuExportTest, LayoutCarriesLabelsSeparatorsChecksShortcutsAndSubmenus)
     ASSERT_TRUE(root);
     EXPECT_EQ(nodeId(root.get()), 0);
     EXPECT_EQ(stringOf(root.get(), "children-display"), "submenu");
-    ASSERT_EQ(childCount(root.get()), 6u);
+    ASSERT_EQ(childCount(root.get()), 5u);
 
     auto first = child(root.get(), 0);
     EXPECT_EQ(stringOf(first.get(), "label"), "Vessa__1");
     EXPECT_EQ(stringOf(first.get(), "toggle-type"), "checkmark");
     EXPECT_EQ(toggleStateOf(first.get()), 1);
-    EXPECT_TRUE(enabledOf(first.get()));
     EXPECT_EQ(shortcutOf(first.get()), (std::vector<std::vector<std::string>> { { "Alt", "1" } }));
+    EXPECT_EQ(stringOf(child(root.get(), 1).get(), "type"), "separator");
 
-    auto second = child(root.get(), 1);
-    EXPECT_EQ(stringOf(second.get(), "label"), "Vessa 2");
-    EXPECT_EQ(stringOf(second.get(), "toggle-type"), "");
-    EXPECT_TRUE(shortcutOf(second.get()).empty());
-
-    auto separator = child(root.get(), 2);
-    EXPECT_EQ(stringOf(separator.get(), "type"), "separator");
-
-    auto sub = child(root.get(), 3);
-    EXPECT_EQ(stringOf(sub.get(), "label"), "Regional");
+    // Only items with a submenu say so.
+    auto sub = child(root.get(), 2);
     EXPECT_EQ(stringOf(sub.get(), "children-display"), "submenu");
+    EXPECT_EQ(stringOf(first.get(), "children-display"), "");
     EXPECT_TRUE(enabledOf(sub.get()));
     ASSERT_EQ(childCount(sub.get()), 2u);
     EXPECT_EQ(stringOf(child(sub.get(), 1).get(), "label"), "Zendo Mosi");
 
-    EXPECT_FALSE(enabledOf(child(root.get(), 4).get()));
-
-    // Without a mask a key equivalent goes with Command, which is Control
-    // here; the application answers terminate:.
-    auto quit = child(root.get(), 5);
-    EXPECT_EQ(shortcutOf(quit.get()), (std::vector<std::vector<std::string>> { { "Control", "q" } }));
-    EXPECT_TRUE(enabledOf(quit.get()));
+    // Nobody answers nobodyAnswers:; the application answers terminate:.
+    EXPECT_FALSE(enabledOf(child(root.get(), 3).get()));
+    EXPECT_TRUE(enabledOf(child(root.get(), 4).get()));
 
     // Ids are unique across the tree.
-    std::set<int> ids;
+    std::set<int> ids = { 0 };
     for (std::size_t i = 0; i < childCount(root.get()); ++i) {
         ids.insert(nodeId(child(root.get(), i).get()));
     }
     ids.insert(nodeId(child(sub.get(), 0).get()));
     ids.insert(nodeId(child(sub.get(), 1).get()));
     EXPECT_EQ(ids.size(), 8u);
-    EXPECT_EQ(ids.count(0), 0u);
 }
 
-TEST_F(MenuExportTest, ShortcutsMapModifiersAsLinuxDesktopsNameThem)
+TEST(DbusmenuPropertiesTest, ShortcutsNameModifiersAsLinuxDesktopsDoAndLabelsKeepUnderscores)
 {
     struct Case {
         std::string key;
         std::optional<std::uint64_t> mask;
         std::vector<std::string> expected;
     };
+    // Without a mask a key equivalent goes with Command, which is Control here.
     const std::vector<Case> cases = {
         { "1", ModifierFlag::Option, { "Alt", "1" } },
         { "q", std::nullopt, { "Control", "q" } },
@@ -268,7 +256,8 @@ TEST_F(MenuExportTest, ABurstOfMenusInOneTurnIsOneLayoutUpdate)
 TEST_F(MenuExportTest, NewMenusNeverAnnounceARemovedProperty)
 {
     // GTK hosts warn when an item that has a menu loses its children-display;
-    // a root replaced by a new one would lose all its properties that way.
+    // a root replaced by a new one, or left without children for a moment,
+    // would lose it that way.
     auto target = std::make_shared<Recorder>();
     auto withSubmenu = [&](const std::string& title) {
         auto menu = std::make_shared<Menu>();
@@ -277,29 +266,22 @@ TEST_F(MenuExportTest, NewMenusNeverAnnounceARemovedProperty)
         submenu->addItem(pickItem("Inner", target));
         parent->setSubmenu(submenu);
         menu->addItem(parent);
-        menu->addItem(pickItem("Plain", target));
         return menu;
     };
-    const std::shared_ptr<Menu> menus[]
-        = { withSubmenu("A"), withSubmenu("B"), std::make_shared<Menu>(), withSubmenu("C") };
-    for (const auto& menu : menus) {
+    for (const auto& menu : { withSubmenu("A"), withSubmenu("B"), std::make_shared<Menu>(), withSubmenu("C") }) {
         publish(menu);
         auto root = layoutRoot();
         ASSERT_TRUE(root);
         EXPECT_EQ(nodeId(root.get()), 0);
         EXPECT_EQ(stringOf(root.get(), "children-display"), "submenu");
-        if (childCount(root.get()) > 0) {
-            // Only items with a submenu say so.
-            EXPECT_EQ(stringOf(child(root.get(), 0).get(), "children-display"), "submenu");
-            EXPECT_EQ(stringOf(child(root.get(), 1).get(), "children-display"), "");
-        }
     }
     for (const auto& signal : host_->signals()) {
         if (signal.member != "ItemsPropertiesUpdated") {
             continue;
         }
         GUnique<GVariant> removed(g_variant_get_child_value(signal.parameters.get(), 1));
-        EXPECT_EQ(g_variant_n_children(removed.get()), 0u) << g_variant_print(removed.get(), TRUE);
+        GUnique<char> printed(g_variant_print(removed.get(), TRUE));
+        EXPECT_EQ(g_variant_n_children(removed.get()), 0u) << printed.get();
     }
 }
 
@@ -358,91 +340,53 @@ TEST_F(MenuExportTest, ASwitchShowsItsStateBothWaysAndChoicesMarkOnlyTheChosenOn
     }
 }
 
-TEST_F(MenuExportTest, AClickPerformsTheItemsActionExactlyOnce)
-{
-    auto target = std::make_shared<Recorder>();
-    auto menu = std::make_shared<Menu>();
-    auto play = pickItem("Play", target);
-    play->setTag(7);
-    menu->addItem(pickItem("Other", target));
-    menu->addItem(play);
-    publish(menu);
-    auto root = layoutRoot();
-    auto node = findNode(root.get(), "Play");
-    ASSERT_TRUE(node);
-
-    auto reply = host_->event(menuPath_, nodeId(node.get()), "clicked");
-    ASSERT_TRUE(reply.value) << (reply.error ? reply.error->message : "");
-    ASSERT_TRUE(waitFor([&] { return !target->calls.empty(); }));
-    layoutRoot(); // one more round trip for any second delivery
-    ASSERT_EQ(target->calls.size(), 1u);
-    EXPECT_EQ(target->calls[0].first, "pick:");
-    EXPECT_EQ(target->calls[0].second, play.get());
-    EXPECT_EQ(target->calls[0].second->tag(), 7);
-
-    // Other events (hovering, opening) choose nothing.
-    ASSERT_TRUE(host_->event(menuPath_, nodeId(node.get()), "hovered").value);
-    layoutRoot();
-    EXPECT_EQ(target->calls.size(), 1u);
-}
-
-TEST_F(MenuExportTest, StaleUnknownAndMalformedClicksGetErrorsAndPerformNothing)
+TEST_F(MenuExportTest, OnlyAClickOnTheCurrentTreePerformsAndOldMenusAreReleased)
 {
     auto oldTarget = std::make_shared<Recorder>();
     auto newTarget = std::make_shared<Recorder>();
     auto oldMenu = std::make_shared<Menu>();
-    oldMenu->addItem(pickItem("Play", oldTarget));
+    auto oldItem = pickItem("Play", oldTarget);
+    oldMenu->addItem(oldItem);
     publish(oldMenu);
     auto oldNode = findNode(layoutRoot().get(), "Play");
     ASSERT_TRUE(oldNode);
     const int staleId = nodeId(oldNode.get());
 
     auto newMenu = std::make_shared<Menu>();
-    newMenu->addItem(pickItem("Play", newTarget));
+    newMenu->addItem(pickItem("Other", newTarget));
+    auto play = pickItem("Play", newTarget);
+    newMenu->addItem(play);
     publish(newMenu);
     auto newNode = findNode(layoutRoot().get(), "Play");
     ASSERT_TRUE(newNode);
     ASSERT_NE(nodeId(newNode.get()), staleId);
 
-    EXPECT_TRUE(host_->event(menuPath_, staleId, "clicked").error);
-    EXPECT_TRUE(host_->event(menuPath_, 987654, "clicked").error);
-    auto wrongSignature = host_->call(g_dbus_connection_get_unique_name(native::sessionBus()), menuPath_,
-        "com.canonical.dbusmenu", "Event", g_variant_new("(ss)", "1", "clicked"));
-    EXPECT_TRUE(wrongSignature.error);
-    auto staleGroup = host_->call(g_dbus_connection_get_unique_name(native::sessionBus()), menuPath_,
-        "com.canonical.dbusmenu", "EventGroup", g_variant_new_parsed("([(%i, 'clicked', <0>, uint32 0)],)", staleId));
-    EXPECT_TRUE(staleGroup.error);
-
-    layoutRoot();
-    EXPECT_TRUE(oldTarget->calls.empty());
-    EXPECT_TRUE(newTarget->calls.empty());
-}
-
-TEST_F(MenuExportTest, ReplacingTheMenuReleasesThePreviousOne)
-{
-    auto target = std::make_shared<Recorder>();
-    auto oldMenu = std::make_shared<Menu>();
-    auto oldItem = pickItem("Play", target);
-    oldMenu->addItem(oldItem);
-    publish(oldMenu);
+    // The replaced menu is gone, not kept alive by the exporter.
     std::weak_ptr<MenuItem> watch = oldItem;
     oldItem.reset();
     oldMenu.reset();
-    publish(std::make_shared<Menu>());
     EXPECT_TRUE(watch.expired());
+
+    // A click on the old tree is answered with an error; hovering chooses
+    // nothing; a click on the current tree performs its item's action once.
+    EXPECT_TRUE(host_->event(menuPath_, staleId, "clicked").error);
+    ASSERT_TRUE(host_->event(menuPath_, nodeId(newNode.get()), "hovered").value);
+    auto reply = host_->event(menuPath_, nodeId(newNode.get()), "clicked");
+    ASSERT_TRUE(reply.value) << (reply.error ? reply.error->message : "");
+    ASSERT_TRUE(waitFor([&] { return !newTarget->calls.empty(); }));
+    layoutRoot(); // one more round trip for any second delivery
+    ASSERT_EQ(newTarget->calls.size(), 1u);
+    EXPECT_EQ(newTarget->calls[0].first, "pick:");
+    EXPECT_EQ(newTarget->calls[0].second, play.get());
+    EXPECT_TRUE(oldTarget->calls.empty());
 }
-
-
-int openings = 0;
 
 // A host opening the menu is the cue to get playback ready for the click that
 // follows.
 TEST_F(MenuExportTest, OpeningTheMenuStartsTheWarmUp)
 {
+    static int openings = 0;
     native::whenMenuOpens([] { ++openings; });
-    auto menu = std::make_shared<Menu>();
-    menu->addItem(std::make_shared<MenuItem>("Quit", "terminate:", "q"));
-    publish(menu);
     const int before = openings;
     auto reply = host_->call(g_dbus_connection_get_unique_name(native::sessionBus()), menuPath_,
         "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0));
