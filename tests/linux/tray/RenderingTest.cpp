@@ -24,12 +24,17 @@ struct Ink {
     int light = 0;
 };
 
+const std::uint8_t* pixelAt(const Raster& raster, int x, int y)
+{
+    return &raster.argb[(static_cast<std::size_t>(y) * raster.width + x) * 4];
+}
+
 Ink inkOf(const Raster& raster)
 {
     Ink ink;
     for (int y = 0; y < raster.height; ++y) {
         for (int x = 0; x < raster.width; ++x) {
-            const std::uint8_t* p = &raster.argb[(static_cast<std::size_t>(y) * raster.width + x) * 4];
+            const std::uint8_t* p = pixelAt(raster, x, y);
             if (p[0] < 128) {
                 continue;
             }
@@ -151,14 +156,19 @@ TEST(RenderingTest, InkLandsWhereItWasDrawnAtEveryScale)
     }
 }
 
-// An image of the given size filled with red: a red square emoji stretched
-// over it.
-std::shared_ptr<Image> redImage(Size size)
+// An image of the given size, its left half red and its right half blue:
+// colour emoji squares stretched over it (the image model has no plain fill).
+std::shared_ptr<Image> redBlueImage(Size size)
 {
-    return placed(measuredText("\U0001F7E5", 14), size, { { 0, 0 }, size });
+    auto image = std::make_shared<Image>(size);
+    image->lockFocus();
+    measuredText("\U0001F7E5", 14)->drawInRect({ { 0, 0 }, { size.width / 2, size.height } });
+    measuredText("\U0001F7E6", 14)->drawInRect({ { size.width / 2, 0 }, { size.width / 2, size.height } });
+    image->unlockFocus();
+    return image;
 }
 
-TEST(RenderingTest, SquareCanvasesKeepThePicturesProportionsAndCentreIt)
+TEST(RenderingTest, SquareCanvasesKeepProportionsAndCentreStraightAlphaPixelsInNetworkByteOrder)
 {
     struct Case {
         Size picture;
@@ -171,7 +181,7 @@ TEST(RenderingTest, SquareCanvasesKeepThePicturesProportionsAndCentreIt)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.picture.width << "x" << c.picture.height << " in " << c.side);
-        const Raster raster = native::renderImageInSquare(*redImage(c.picture), c.side);
+        const Raster raster = native::renderImageInSquare(*redBlueImage(c.picture), c.side);
         ASSERT_EQ(raster.width, c.side);
         ASSERT_EQ(raster.height, c.side);
         const Ink ink = inkOf(raster);
@@ -191,6 +201,30 @@ TEST(RenderingTest, SquareCanvasesKeepThePicturesProportionsAndCentreIt)
         EXPECT_NEAR(ink.left, c.side - 1 - ink.right, 1.5) << "centred across";
         EXPECT_NEAR(ink.top, c.side - 1 - ink.bottom, 1.5) << "centred down";
         EXPECT_GT(ink.coloured, ink.pixels / 2);
+
+        // Red on the left, blue on the right: bytes A, R, G, B.
+        const int middle = (ink.top + ink.bottom) / 2;
+        const std::uint8_t* left = pixelAt(raster, (3 * ink.left + ink.right) / 4, middle);
+        const std::uint8_t* right = pixelAt(raster, (ink.left + 3 * ink.right) / 4, middle);
+        EXPECT_EQ(left[0], 255);
+        EXPECT_GT(left[1], 180);
+        EXPECT_LT(left[3], 100);
+        EXPECT_EQ(right[0], 255);
+        EXPECT_GT(right[3], 180);
+        EXPECT_LT(right[1], 100);
+        // Half-transparent edge pixels of the red square keep a full red: with
+        // premultiplied values they would be as dark as they are transparent.
+        int softRed = 0;
+        for (int y = 0; y < c.side; ++y) {
+            for (int x = 0; x < c.side / 2; ++x) {
+                const std::uint8_t* p = pixelAt(raster, x, y);
+                if (p[0] > 30 && p[0] < 160 && p[1] > p[3] + 60) {
+                    ++softRed;
+                    EXPECT_GT(p[1], 170) << "at " << x << "," << y << " alpha " << int(p[0]);
+                }
+            }
+        }
+        EXPECT_GT(softRed, 0);
     }
 }
 
@@ -201,7 +235,7 @@ TEST(RenderingTest, DegenerateImagesRenderEmptyOrBlank)
         native::renderImage(Image(Size { 0, 12 }), 1),
         native::renderImage(Image(Size { 12, 12 }), 0),
         native::renderImage(Image(Size { 1e9, 12 }), 1),
-        native::renderImageInSquare(*redImage({ 34, 17 }), 0),
+        native::renderImageInSquare(*redBlueImage({ 34, 17 }), 0),
         native::renderImageInSquare(Image(Size { 0, 17 }), 16),
     };
     for (const Raster& raster : empties) {
