@@ -94,12 +94,16 @@ protected:
         return revision;
     }
 
-    // Publishes menu and waits until a host has been told.
+    // Publishes menu and waits until a host has been told of the revision
+    // that GetLayout serves (an announcement from before may come first).
     void publish(std::shared_ptr<Menu> menu)
     {
         const std::size_t before = layoutUpdates();
         item_->setMenu(std::move(menu));
-        ASSERT_TRUE(waitFor([&] { return layoutUpdates() > before; }));
+        ASSERT_TRUE(waitFor([&] {
+            guint32 revision = 0;
+            return layoutUpdates() > before && layoutRoot(&revision) && revision == announcedRevision();
+        }));
     }
 
     GUnique<GVariant> layoutRoot(guint32* revision = nullptr)
