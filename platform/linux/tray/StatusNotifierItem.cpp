@@ -20,7 +20,6 @@ namespace {
 
 constexpr const char* kWatcherName = "org.kde.StatusNotifierWatcher";
 constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
-constexpr const char* kFallbackTitle = "OrvoMenu";
 
 // Every host fits the picture into a square slot: GNOME's 16 px, xfce's and
 // Plasma's 22 or 24, larger panels 32 or 48, each also at 2x. A wide pixmap is
@@ -53,7 +52,7 @@ GVariant* pixmapsVariant(const std::vector<native::Raster>& rasters)
 // that only real changes are announced.
 struct Shown {
     std::vector<native::Raster> pixmaps;
-    std::string title = kFallbackTitle; // Title and ToolTip
+    std::string title = build::appName; // Title and ToolTip
     std::string label; // XAyatanaLabel and its guide
 
     static Shown of(const StatusBarButton& button)
@@ -70,7 +69,7 @@ struct Shown {
         // The title's leading space only keeps it apart from the picture;
         // hosts space their label themselves.
         shown.label = trimmed(button.title());
-        shown.title = shown.label.empty() ? kFallbackTitle : shown.label;
+        shown.title = shown.label.empty() ? build::appName : shown.label;
         return shown;
     }
 };

@@ -78,7 +78,7 @@ void drawSymbol(cairo_t* cr, const std::string& name, double width, double heigh
     }
     cairo_scale(cr, width / kGrid, height / kGrid);
     cairo_new_path(cr);
-    if (name == "antenna.radiowaves.left.and.right") {
+    if (name == antennaSymbolName) {
         drawAntenna(cr);
     }
 }

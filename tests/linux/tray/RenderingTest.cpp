@@ -14,8 +14,6 @@ namespace {
 using namespace orvo::platform;
 using native::Raster;
 
-const std::string kAntenna = "antenna.radiowaves.left.and.right";
-
 struct Ink {
     int pixels = 0;
     int left = 1 << 30, right = -1, top = 1 << 30, bottom = -1;
@@ -106,7 +104,7 @@ TEST(RenderingTest, InkLandsWhereItWasDrawnAtEveryScale)
         // A monochrome fallback glyph would have ink but no colour.
         cases.push_back({ "flag", measuredText("\U0001F1E9\U0001F1EA", 14), scale, kWhole, kNowhere, 0, Look::Colour });
         // Dark figure, white halo: it reads on dark and light panels.
-        auto antenna = Image::imageWithSystemSymbolName(kAntenna, std::nullopt);
+        auto antenna = Image::imageWithSystemSymbolName(antennaSymbolName, std::nullopt);
         ASSERT_TRUE(antenna);
         cases.push_back({ "antenna", antenna, scale, kWhole, kWhole, 2 * scale, Look::DarkWithHalo });
         // The image model's origin is bottom-left with y up.

@@ -74,7 +74,7 @@ TEST_F(StatusNotifierItemTest, IconPixmapCarriesTheRenderedSquaresOfThePanelsSiz
 {
     auto item = makeItem();
     TestHost host(itemName());
-    auto image = Image::imageWithSystemSymbolName("antenna.radiowaves.left.and.right", std::nullopt);
+    auto image = Image::imageWithSystemSymbolName(antennaSymbolName, std::nullopt);
     item->button()->setImage(image);
     ASSERT_TRUE(waitFor([&] { return host.count("NewIcon") == 1; }));
 
@@ -131,7 +131,7 @@ TEST_F(StatusNotifierItemTest, TitleFeedsTitleToolTipAndLabelAndOnlyChangesAreAn
     // picture twice change nothing a host sees beyond the one new picture.
     item->button()->setTitle(" Vessa 1");
     item->button()->setFont(Font::systemFontOfSize(Font::smallSystemFontSize()));
-    auto antenna = [] { return Image::imageWithSystemSymbolName("antenna.radiowaves.left.and.right", std::nullopt); };
+    auto antenna = [] { return Image::imageWithSystemSymbolName(antennaSymbolName, std::nullopt); };
     item->button()->setImage(antenna());
     ASSERT_TRUE(waitFor([&] { return host.count("NewIcon") == 1; }));
     item->button()->setImage(antenna());
