@@ -82,13 +82,26 @@ struct Box {
 constexpr Box kWhole { 0, 0, 1, 1 };
 constexpr Box kNowhere { 1, 1, 0, 0 }; // asks ink to reach nothing in particular
 
-TEST(RenderingTest, InkLandsWhereItWasDrawnAtEveryScale)
+// An image of the given size, its left half red and its right half blue:
+// colour emoji squares stretched over it (the image model has no plain fill).
+std::shared_ptr<Image> redBlueImage(Size size)
 {
-    enum class Look { Ink, Colour, DarkWithHalo };
+    auto image = std::make_shared<Image>(size);
+    image->lockFocus();
+    measuredText("\U0001F7E5", 14)->drawInRect({ { 0, 0 }, { size.width / 2, size.height } });
+    measuredText("\U0001F7E6", 14)->drawInRect({ { size.width / 2, 0 }, { size.width / 2, size.height } });
+    image->unlockFocus();
+    return image;
+}
+
+TEST(RenderingTest, InkLandsWhereItWasDrawnAtEveryScaleAndInEverySquare)
+{
+    enum class Look { Ink, Colour, DarkWithHalo, RedThenBlue };
     struct Case {
         std::string what;
         std::shared_ptr<Image> image;
         double scale;
+        int side; // > 0: rendered into a square of that side instead
         Box within; // all ink lies inside, give or take a pixel
         Box reaches; // the ink's extent covers this, give or take slack pixels
         double slack;
@@ -98,32 +111,56 @@ TEST(RenderingTest, InkLandsWhereItWasDrawnAtEveryScale)
     for (double scale : { 1.0, 2.0 }) {
         // What was measured is what is drawn: ink runs from edge to edge.
         for (double points : { 11.0, 14.0, 20.0 }) {
-            cases.push_back({ "text at " + std::to_string(points), measuredText("Kelmora Mm", points), scale, kWhole,
+            cases.push_back({ "text at " + std::to_string(points), measuredText("Kelmora Mm", points), scale, 0, kWhole,
                 { 0, 0.5, 1, 0.5 }, 4 * scale, Look::Ink });
         }
         // A monochrome fallback glyph would have ink but no colour.
-        cases.push_back({ "flag", measuredText("\U0001F1E9\U0001F1EA", 14), scale, kWhole, kNowhere, 0, Look::Colour });
+        cases.push_back(
+            { "flag", measuredText("\U0001F1E9\U0001F1EA", 14), scale, 0, kWhole, kNowhere, 0, Look::Colour });
         // Dark figure, white halo: it reads on dark and light panels.
         auto antenna = Image::imageWithSystemSymbolName(antennaSymbolName, std::nullopt);
         ASSERT_TRUE(antenna);
-        cases.push_back({ "antenna", antenna, scale, kWhole, kWhole, 2 * scale, Look::DarkWithHalo });
+        cases.push_back({ "antenna", antenna, scale, 0, kWhole, kWhole, 2 * scale, Look::DarkWithHalo });
         // The image model's origin is bottom-left with y up.
         const Size mm = sizeWithAttributes("Mm", { Font::systemFontOfSize(14) });
-        cases.push_back({ "text at y = 0", textImage("Mm", 14, { mm.width * 2, mm.height * 3 }), scale,
+        cases.push_back({ "text at y = 0", textImage("Mm", 14, { mm.width * 2, mm.height * 3 }), scale, 0,
             { 0, 0.5, 0.5, 1 }, kNowhere, 0, Look::Ink });
         cases.push_back({ "image in the top-right quarter",
-            placed(measuredText("Mm", 14), { mm.width * 2, mm.height * 2 }, { { mm.width, mm.height }, mm }), scale,
+            placed(measuredText("Mm", 14), { mm.width * 2, mm.height * 2 }, { { mm.width, mm.height }, mm }), scale, 0,
             { 0.5, 0, 1, 0.5 }, kNowhere, 0, Look::Ink });
-        cases.push_back({ "symbol at the right end", placed(antenna, { 40, 12 }, { { 28, 0 }, { 12, 12 } }), scale,
+        cases.push_back({ "symbol at the right end", placed(antenna, { 40, 12 }, { { 28, 0 }, { 12, 12 } }), scale, 0,
             { 0.7, 0, 1, 1 }, kNowhere, 0, Look::Ink });
-        cases.push_back({ "symbol at half size", placed(antenna, { 24, 24 }, { { 0, 0 }, { 12, 12 } }), scale,
+        cases.push_back({ "symbol at half size", placed(antenna, { 24, 24 }, { { 0, 0 }, { 12, 12 } }), scale, 0,
             { 0, 0.5, 0.5, 1 }, kNowhere, 0, Look::Ink });
     }
+    // Square canvases: the picture scaled to fit, its longer side spanning the
+    // square, centred; the emoji's margin makes ink a little smaller than the
+    // picture, never larger.
+    const struct {
+        Size picture;
+        int side;
+        Box box;
+    } squares[] = {
+        { { 34, 17 }, 16, { 0, 0.25, 1, 0.75 } }, // the tray picture's shape, at GNOME's size
+        { { 34, 17 }, 22, { 0, 0.25, 1, 0.75 } },
+        { { 34, 17 }, 96, { 0, 0.25, 1, 0.75 } },
+        { { 10, 30 }, 24, { 1 / 3.0, 0, 2 / 3.0, 1 } },
+        { { 20, 20 }, 32, kWhole },
+    };
+    for (const auto& square : squares) {
+        cases.push_back(
+            { std::to_string(square.picture.width) + "x" + std::to_string(square.picture.height) + " in a square",
+                redBlueImage(square.picture), 1, square.side, square.box, square.box, square.side / 8.0,
+                Look::RedThenBlue });
+    }
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what + " at " + std::to_string(c.scale) + "x");
-        const Raster raster = native::renderImage(*c.image, c.scale);
-        ASSERT_EQ(raster.width, static_cast<int>(std::ceil(c.image->size().width * c.scale - 1e-6)));
-        ASSERT_EQ(raster.height, static_cast<int>(std::ceil(c.image->size().height * c.scale - 1e-6)));
+        SCOPED_TRACE(c.what + " at " + std::to_string(c.scale) + "x, side " + std::to_string(c.side));
+        const Raster raster
+            = c.side > 0 ? native::renderImageInSquare(*c.image, c.side) : native::renderImage(*c.image, c.scale);
+        const Size size = c.side > 0 ? Size { double(c.side), double(c.side) }
+                                     : Size { c.image->size().width * c.scale, c.image->size().height * c.scale };
+        ASSERT_EQ(raster.width, static_cast<int>(std::ceil(size.width - 1e-6)));
+        ASSERT_EQ(raster.height, static_cast<int>(std::ceil(size.height - 1e-6)));
         const Ink ink = inkOf(raster);
         const double w = raster.width;
         const double h = raster.height;
@@ -143,6 +180,33 @@ TEST(RenderingTest, InkLandsWhereItWasDrawnAtEveryScale)
             EXPECT_GT(ink.light, 0);
             EXPECT_GT(ink.pixels, w * h / 6);
             EXPECT_LT(ink.pixels, w * h * 3 / 4);
+        } else if (c.look == Look::RedThenBlue) {
+            EXPECT_NEAR(ink.left, w - 1 - ink.right, 1.5) << "centred across";
+            EXPECT_NEAR(ink.top, h - 1 - ink.bottom, 1.5) << "centred down";
+            // Bytes A, R, G, B.
+            const int middle = (ink.top + ink.bottom) / 2;
+            const std::uint8_t* left = pixelAt(raster, (3 * ink.left + ink.right) / 4, middle);
+            const std::uint8_t* right = pixelAt(raster, (ink.left + 3 * ink.right) / 4, middle);
+            EXPECT_EQ(left[0], 255);
+            EXPECT_GT(left[1], 180);
+            EXPECT_LT(left[3], 100);
+            EXPECT_EQ(right[0], 255);
+            EXPECT_GT(right[3], 180);
+            EXPECT_LT(right[1], 100);
+            // Half-transparent edge pixels of the red square keep a full red:
+            // with premultiplied values they would be as dark as they are
+            // transparent.
+            int softRed = 0;
+            for (int y = 0; y < raster.height; ++y) {
+                for (int x = 0; x < raster.width / 2; ++x) {
+                    const std::uint8_t* p = pixelAt(raster, x, y);
+                    if (p[0] > 30 && p[0] < 160 && p[1] > p[3] + 60) {
+                        ++softRed;
+                        EXPECT_GT(p[1], 170) << "at " << x << "," << y << " alpha " << int(p[0]);
+                    }
+                }
+            }
+            EXPECT_GT(softRed, 0);
         }
     }
     // A line of text is a little taller than its point size (one point is one
@@ -151,78 +215,6 @@ TEST(RenderingTest, InkLandsWhereItWasDrawnAtEveryScale)
         const Size size = sizeWithAttributes("Kelmora Mm", { Font::systemFontOfSize(points) });
         EXPECT_GE(size.height, points);
         EXPECT_LE(size.height, points * 1.6);
-    }
-}
-
-// An image of the given size, its left half red and its right half blue:
-// colour emoji squares stretched over it (the image model has no plain fill).
-std::shared_ptr<Image> redBlueImage(Size size)
-{
-    auto image = std::make_shared<Image>(size);
-    image->lockFocus();
-    measuredText("\U0001F7E5", 14)->drawInRect({ { 0, 0 }, { size.width / 2, size.height } });
-    measuredText("\U0001F7E6", 14)->drawInRect({ { size.width / 2, 0 }, { size.width / 2, size.height } });
-    image->unlockFocus();
-    return image;
-}
-
-TEST(RenderingTest, SquareCanvasesKeepProportionsAndCentreStraightAlphaPixelsInNetworkByteOrder)
-{
-    struct Case {
-        Size picture;
-        int side;
-    };
-    const Case cases[] = {
-        { { 34, 17 }, 16 }, // the tray picture's shape, at GNOME's size
-        { { 34, 17 }, 22 }, { { 34, 17 }, 96 }, { { 10, 30 }, 24 }, // tall
-        { { 20, 20 }, 32 }, // already square
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.picture.width << "x" << c.picture.height << " in " << c.side);
-        const Raster raster = native::renderImageInSquare(*redBlueImage(c.picture), c.side);
-        ASSERT_EQ(raster.width, c.side);
-        ASSERT_EQ(raster.height, c.side);
-        const Ink ink = inkOf(raster);
-        ASSERT_GT(ink.pixels, 0);
-        // The picture scaled to fit: its longer side spans the square, the
-        // shorter one in proportion; the emoji's margin makes ink a little
-        // smaller than the picture, never larger.
-        const double scale = c.side / std::max(c.picture.width, c.picture.height);
-        const double width = c.picture.width * scale;
-        const double height = c.picture.height * scale;
-        const int inkWidth = ink.right - ink.left + 1;
-        const int inkHeight = ink.bottom - ink.top + 1;
-        EXPECT_LE(inkWidth, width + 1);
-        EXPECT_LE(inkHeight, height + 1);
-        EXPECT_GE(inkWidth, 0.75 * width);
-        EXPECT_GE(inkHeight, 0.75 * height);
-        EXPECT_NEAR(ink.left, c.side - 1 - ink.right, 1.5) << "centred across";
-        EXPECT_NEAR(ink.top, c.side - 1 - ink.bottom, 1.5) << "centred down";
-        EXPECT_GT(ink.coloured, ink.pixels / 2);
-
-        // Red on the left, blue on the right: bytes A, R, G, B.
-        const int middle = (ink.top + ink.bottom) / 2;
-        const std::uint8_t* left = pixelAt(raster, (3 * ink.left + ink.right) / 4, middle);
-        const std::uint8_t* right = pixelAt(raster, (ink.left + 3 * ink.right) / 4, middle);
-        EXPECT_EQ(left[0], 255);
-        EXPECT_GT(left[1], 180);
-        EXPECT_LT(left[3], 100);
-        EXPECT_EQ(right[0], 255);
-        EXPECT_GT(right[3], 180);
-        EXPECT_LT(right[1], 100);
-        // Half-transparent edge pixels of the red square keep a full red: with
-        // premultiplied values they would be as dark as they are transparent.
-        int softRed = 0;
-        for (int y = 0; y < c.side; ++y) {
-            for (int x = 0; x < c.side / 2; ++x) {
-                const std::uint8_t* p = pixelAt(raster, x, y);
-                if (p[0] > 30 && p[0] < 160 && p[1] > p[3] + 60) {
-                    ++softRed;
-                    EXPECT_GT(p[1], 170) << "at " << x << "," << y << " alpha " << int(p[0]);
-                }
-            }
-        }
-        EXPECT_GT(softRed, 0);
     }
 }
 
