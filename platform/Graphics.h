@@ -105,7 +105,9 @@ void drawAtPoint(const std::string& text, Point point, const TextAttributes& att
 // The image currently holding the focus, or null.
 Image* focusedImage();
 
-// Names of the built-in vector symbols every platform can draw.
+// The built-in vector symbols every platform can draw: the tray picture's
+// antenna is the only one.
+inline constexpr const char* antennaSymbolName = "antenna.radiowaves.left.and.right";
 bool isBuiltInSymbol(const std::string& name);
 
 } // namespace orvo::platform

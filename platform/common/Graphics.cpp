@@ -69,7 +69,7 @@ void drawAtPoint(const std::string& text, Point point, const TextAttributes& att
 
 bool isBuiltInSymbol(const std::string& name)
 {
-    return name == "antenna.radiowaves.left.and.right";
+    return name == antennaSymbolName;
 }
 
 } // namespace orvo::platform

@@ -15,10 +15,6 @@ namespace {
 constexpr const char* kWatcherXml = R"xml(<node>
   <interface name="org.kde.StatusNotifierWatcher">
     <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
-    <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
-    <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
-    <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
-    <property name="ProtocolVersion" type="i" access="read"/>
   </interface>
 </node>)xml";
 
@@ -107,9 +103,9 @@ TestHost::TestHost(const std::string& item)
 {
     subscription_ = g_dbus_connection_signal_subscribe(
         connection_.get(), item_.c_str(), nullptr, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
-        [](GDBusConnection*, const gchar*, const gchar* path, const gchar*, const gchar* member, GVariant* parameters,
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* member, GVariant* parameters,
             gpointer self) {
-            static_cast<TestHost*>(self)->signals_.push_back({ path, member, sink(g_variant_ref(parameters)) });
+            static_cast<TestHost*>(self)->signals_.push_back({ member, sink(g_variant_ref(parameters)) });
         },
         this, nullptr);
 }

@@ -25,9 +25,6 @@ public:
     BusPeer(const BusPeer&) = delete;
     BusPeer& operator=(const BusPeer&) = delete;
 
-    GDBusConnection* connection() const { return connection_.get(); }
-    std::string uniqueName() const { return g_dbus_connection_get_unique_name(connection_.get()); }
-
     struct Reply {
         GUnique<GVariant> value;
         GUnique<GError> error;
@@ -69,7 +66,6 @@ public:
     ~TestHost() override;
 
     struct Signal {
-        std::string path;
         std::string member;
         GUnique<GVariant> parameters;
     };

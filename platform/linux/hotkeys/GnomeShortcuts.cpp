@@ -255,7 +255,7 @@ public:
         g_variant_builder_init(&hints, G_VARIANT_TYPE_VARDICT);
         g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string(build::desktopId));
         g_dbus_connection_call(bus, notificationsName, notificationsPath, notificationsName, "Notify",
-            g_variant_new("(susssasa{sv}i)", "OrvoMenu", 0u, build::appId, "Use Alt+1 … Alt+5 for OrvoMenu?",
+            g_variant_new("(susssasa{sv}i)", build::appName, 0u, build::appId, "Use Alt+1 … Alt+5 for OrvoMenu?",
                 "GNOME lets programs have keys on Wayland only through its own keyboard shortcuts. OrvoMenu can add "
                 "Alt+1 … Alt+5 there; you can change or remove them in Settings → Keyboard → Custom Shortcuts.",
                 &actions, &hints, 0),

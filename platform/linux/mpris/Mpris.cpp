@@ -157,7 +157,7 @@ private:
     MediaControls()
     {
         auto* root = ORVO_MPRIS_MEDIA_PLAYER2(root_.get());
-        orvo_mpris_media_player2_set_identity(root, "OrvoMenu");
+        orvo_mpris_media_player2_set_identity(root, build::appName);
         orvo_mpris_media_player2_set_desktop_entry(root, build::appId);
         g_signal_connect(root, "handle-raise", G_CALLBACK(acknowledge<>), nullptr);
         g_signal_connect(root, "handle-quit", G_CALLBACK(acknowledge<>), nullptr);

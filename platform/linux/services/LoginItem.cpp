@@ -177,7 +177,7 @@ public:
         glib::GUnique<GKeyFile> file(g_key_file_new());
         constexpr const char* group = G_KEY_FILE_DESKTOP_GROUP;
         g_key_file_set_string(file.get(), group, G_KEY_FILE_DESKTOP_KEY_TYPE, G_KEY_FILE_DESKTOP_TYPE_APPLICATION);
-        g_key_file_set_string(file.get(), group, G_KEY_FILE_DESKTOP_KEY_NAME, "OrvoMenu");
+        g_key_file_set_string(file.get(), group, G_KEY_FILE_DESKTOP_KEY_NAME, build::appName);
         g_key_file_set_string(file.get(), group, G_KEY_FILE_DESKTOP_KEY_EXEC, native::execLine(*executable).c_str());
         g_key_file_set_string(file.get(), group, G_KEY_FILE_DESKTOP_KEY_ICON, build::appId);
         g_key_file_set_boolean(file.get(), group, G_KEY_FILE_DESKTOP_KEY_TERMINAL, FALSE);

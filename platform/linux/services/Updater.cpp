@@ -730,7 +730,7 @@ private:
         g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
         g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string(build::desktopId));
         GVariant* parameters = g_variant_new(
-            "(susssasa{sv}i)", "OrvoMenu", 0u, build::appId, summary.c_str(), body.c_str(), &actions, &hints, -1);
+            "(susssasa{sv}i)", build::appName, 0u, build::appId, summary.c_str(), body.c_str(), &actions, &hints, -1);
         g_dbus_connection_call(native::sessionBus(), notificationsName, notificationsPath, notificationsName, "Notify",
             parameters, G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &FeedUpdater::onNotified,
             new PendingNotification { weak_from_this(), link });

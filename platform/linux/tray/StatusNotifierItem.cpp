@@ -4,6 +4,7 @@
 // square canvases of the sizes panels use, the title as Title, ToolTip and the
 // XAyatanaLabel extension (only some panels show the label), and the menu as
 // com.canonical.dbusmenu.
+#include "StatusNotifierItemSkeleton.h"
 #include "platform/BuildConfig.h"
 #include "platform/StatusBar.h"
 #include "platform/linux/core/Bus.h"
@@ -17,60 +18,14 @@
 namespace orvo::platform {
 namespace {
 
-constexpr const char* kItemInterface = "org.kde.StatusNotifierItem";
 constexpr const char* kWatcherName = "org.kde.StatusNotifierWatcher";
 constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
-constexpr const char* kFallbackTitle = "OrvoMenu";
 
 // Every host fits the picture into a square slot: GNOME's 16 px, xfce's and
 // Plasma's 22 or 24, larger panels 32 or 48, each also at 2x. A wide pixmap is
 // squeezed by some hosts and blurred by all, so the picture goes out on square
 // canvases of exactly those sides, drawn at each size, centred and letterboxed.
 constexpr int kPixmapSides[] = { 16, 22, 24, 32, 44, 48, 64, 96 };
-
-// GDBus checks every call against this: unknown methods and wrong argument
-// signatures get an error reply before our code runs.
-constexpr const char* kIntrospection = R"xml(<node>
-  <interface name="org.kde.StatusNotifierItem">
-    <property name="Category" type="s" access="read"/>
-    <property name="Id" type="s" access="read"/>
-    <property name="Title" type="s" access="read"/>
-    <property name="Status" type="s" access="read"/>
-    <property name="WindowId" type="i" access="read"/>
-    <property name="IconThemePath" type="s" access="read"/>
-    <property name="Menu" type="o" access="read"/>
-    <property name="ItemIsMenu" type="b" access="read"/>
-    <property name="IconName" type="s" access="read"/>
-    <property name="IconPixmap" type="a(iiay)" access="read"/>
-    <property name="OverlayIconName" type="s" access="read"/>
-    <property name="OverlayIconPixmap" type="a(iiay)" access="read"/>
-    <property name="AttentionIconName" type="s" access="read"/>
-    <property name="AttentionIconPixmap" type="a(iiay)" access="read"/>
-    <property name="AttentionMovieName" type="s" access="read"/>
-    <property name="ToolTip" type="(sa(iiay)ss)" access="read"/>
-    <property name="XAyatanaLabel" type="s" access="read"/>
-    <property name="XAyatanaLabelGuide" type="s" access="read"/>
-    <property name="XAyatanaOrderingIndex" type="u" access="read"/>
-    <method name="ContextMenu"><arg name="x" type="i" direction="in"/><arg name="y" type="i" direction="in"/></method>
-    <method name="Activate"><arg name="x" type="i" direction="in"/><arg name="y" type="i" direction="in"/></method>
-    <method name="SecondaryActivate"><arg name="x" type="i" direction="in"/><arg name="y" type="i" direction="in"/></method>
-    <method name="Scroll"><arg name="delta" type="i" direction="in"/><arg name="orientation" type="s" direction="in"/></method>
-    <method name="ProvideXdgActivationToken"><arg name="token" type="s" direction="in"/></method>
-    <signal name="NewTitle"/>
-    <signal name="NewIcon"/>
-    <signal name="NewAttentionIcon"/>
-    <signal name="NewOverlayIcon"/>
-    <signal name="NewToolTip"/>
-    <signal name="NewStatus"><arg name="status" type="s"/></signal>
-    <signal name="XAyatanaNewLabel"><arg name="label" type="s"/><arg name="guide" type="s"/></signal>
-  </interface>
-</node>)xml";
-
-GDBusInterfaceInfo* itemInterfaceInfo()
-{
-    static glib::GUnique<GDBusNodeInfo> node(g_dbus_node_info_new_for_xml(kIntrospection, nullptr));
-    return node ? g_dbus_node_info_lookup_interface(node.get(), kItemInterface) : nullptr;
-}
 
 std::string trimmed(const std::string& text)
 {
@@ -97,7 +52,7 @@ GVariant* pixmapsVariant(const std::vector<native::Raster>& rasters)
 // that only real changes are announced.
 struct Shown {
     std::vector<native::Raster> pixmaps;
-    std::string title = kFallbackTitle; // Title and ToolTip
+    std::string title = build::appName; // Title and ToolTip
     std::string label; // XAyatanaLabel and its guide
 
     static Shown of(const StatusBarButton& button)
@@ -114,7 +69,7 @@ struct Shown {
         // The title's leading space only keeps it apart from the picture;
         // hosts space their label themselves.
         shown.label = trimmed(button.title());
-        shown.title = shown.label.empty() ? kFallbackTitle : shown.label;
+        shown.title = shown.label.empty() ? build::appName : shown.label;
         return shown;
     }
 };
@@ -130,6 +85,19 @@ bool samePixmaps(const std::vector<native::Raster>& a, const std::vector<native:
         }
     }
     return true;
+}
+
+template <typename... Arguments> gboolean acknowledge(gpointer, GDBusMethodInvocation* invocation, Arguments...)
+{
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+    return TRUE;
+}
+
+template <typename... Arguments> gboolean refuse(gpointer, GDBusMethodInvocation* invocation, Arguments...)
+{
+    g_dbus_method_invocation_return_error_literal(
+        invocation, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED, "The item only has a menu");
+    return TRUE;
 }
 
 class NotifierItem;
@@ -162,13 +130,33 @@ public:
         , menu_(objectPath_ + "/Menu")
         , cancellable_(g_cancellable_new())
     {
+        auto* sni = skeleton();
+        orvo_tray_status_notifier_item_set_category(sni, "ApplicationStatus");
+        orvo_tray_status_notifier_item_set_id(sni, build::appId);
+        orvo_tray_status_notifier_item_set_status(sni, "Active");
+        orvo_tray_status_notifier_item_set_menu(sni, menu_.objectPath().c_str());
+        orvo_tray_status_notifier_item_set_item_is_menu(sni, TRUE);
+        // The rest keep the skeleton's empty values.
+        show(Shown {});
+        // The item is its menu and has nothing else to activate. Most hosts
+        // open the menu themselves on a click since ItemIsMenu is true; Plasma
+        // calls Activate (or SecondaryActivate) and opens the menu only when
+        // that call fails, so those two fail on purpose. ContextMenu, Scroll
+        // and the activation token have nothing to do.
+        g_signal_connect(sni, "handle-activate", G_CALLBACK((refuse<gint, gint>)), nullptr);
+        g_signal_connect(sni, "handle-secondary-activate", G_CALLBACK((refuse<gint, gint>)), nullptr);
+        g_signal_connect(sni, "handle-context-menu", G_CALLBACK((acknowledge<gint, gint>)), nullptr);
+        g_signal_connect(sni, "handle-scroll", G_CALLBACK((acknowledge<gint, const char*>)), nullptr);
+        g_signal_connect(sni, "handle-provide-xdg-activation-token", G_CALLBACK(acknowledge<const char*>), nullptr);
+
         GDBusConnection* bus = native::sessionBus();
-        static const GDBusInterfaceVTable vtable
-            = { &NotifierItem::methodCall, &NotifierItem::getProperty, nullptr, {} };
         // The object stands before any watcher hears of it, so a host that
         // reacts to the registration at once finds it.
-        registration_ = g_dbus_connection_register_object(
-            bus, objectPath_.c_str(), itemInterfaceInfo(), &vtable, this, nullptr, nullptr);
+        glib::GUnique<GError> error;
+        if (!g_dbus_interface_skeleton_export(
+                G_DBUS_INTERFACE_SKELETON(sni), bus, objectPath_.c_str(), glib::out(error))) {
+            g_warning("The status item is unavailable: %s", error->message);
+        }
         // Watch the watcher for the whole run: a panel that starts later, or
         // restarts, gets a new owner of the name, and we register again.
         watch_ = g_bus_watch_name_on_connection(
@@ -179,9 +167,7 @@ public:
     {
         g_cancellable_cancel(cancellable_.get());
         g_bus_unwatch_name(watch_);
-        if (registration_) {
-            g_dbus_connection_unregister_object(native::sessionBus(), registration_);
-        }
+        g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(skeleton()));
     }
 
     StatusBarButton* button() override { return &button_; }
@@ -204,6 +190,22 @@ public:
     }
 
 private:
+    OrvoTrayStatusNotifierItem* skeleton() const { return ORVO_TRAY_STATUS_NOTIFIER_ITEM(skeleton_.get()); }
+
+    // Hosts read the properties again when the item's own New* signals say
+    // so; PropertiesChanged, which the skeleton adds, is not what they follow.
+    void show(Shown next)
+    {
+        auto* sni = skeleton();
+        orvo_tray_status_notifier_item_set_icon_pixmap(sni, pixmapsVariant(next.pixmaps));
+        orvo_tray_status_notifier_item_set_title(sni, next.title.c_str());
+        orvo_tray_status_notifier_item_set_tool_tip(
+            sni, g_variant_new("(s@a(iiay)ss)", "", pixmapsVariant({}), next.title.c_str(), ""));
+        orvo_tray_status_notifier_item_set_xayatana_label(sni, next.label.c_str());
+        orvo_tray_status_notifier_item_set_xayatana_label_guide(sni, next.label.c_str());
+        shown_ = std::move(next);
+    }
+
     static gboolean refresh(gpointer data)
     {
         auto* self = static_cast<NotifierItem*>(data);
@@ -212,25 +214,20 @@ private:
         const bool newIcon = !samePixmaps(next.pixmaps, self->shown_.pixmaps);
         const bool newTitle = next.title != self->shown_.title;
         const bool newLabel = next.label != self->shown_.label;
-        self->shown_ = std::move(next);
+        self->show(std::move(next));
+        auto* sni = self->skeleton();
         if (newIcon) {
-            self->emit("NewIcon", nullptr);
+            orvo_tray_status_notifier_item_emit_new_icon(sni);
         }
         if (newTitle) {
-            self->emit("NewTitle", nullptr);
-            self->emit("NewToolTip", nullptr);
+            orvo_tray_status_notifier_item_emit_new_title(sni);
+            orvo_tray_status_notifier_item_emit_new_tool_tip(sni);
         }
         if (newLabel) {
-            self->emit(
-                "XAyatanaNewLabel", g_variant_new("(ss)", self->shown_.label.c_str(), self->shown_.label.c_str()));
+            orvo_tray_status_notifier_item_emit_xayatana_new_label(
+                sni, self->shown_.label.c_str(), self->shown_.label.c_str());
         }
         return G_SOURCE_REMOVE;
-    }
-
-    void emit(const char* signal, GVariant* parameters)
-    {
-        g_dbus_connection_emit_signal(
-            native::sessionBus(), nullptr, objectPath_.c_str(), kItemInterface, signal, parameters, nullptr);
     }
 
     static void watcherAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer data)
@@ -297,59 +294,6 @@ private:
         glib::GUnique<GVariant>(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, glib::out(error)));
     }
 
-    static void methodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method, GVariant*,
-        GDBusMethodInvocation* invocation, gpointer)
-    {
-        // The item is its menu and has nothing else to activate. Most hosts
-        // open the menu themselves on a click since ItemIsMenu is true; Plasma
-        // calls Activate (or SecondaryActivate) and opens the menu only when
-        // that call fails, so those two fail on purpose. ContextMenu, Scroll
-        // and the activation token have nothing to do.
-        if (g_strcmp0(method, "Activate") == 0 || g_strcmp0(method, "SecondaryActivate") == 0) {
-            g_dbus_method_invocation_return_error_literal(
-                invocation, G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED, "The item only has a menu");
-            return;
-        }
-        g_dbus_method_invocation_return_value(invocation, nullptr);
-    }
-
-    static GVariant* getProperty(
-        GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* name, GError** error, gpointer data)
-    {
-        auto* self = static_cast<NotifierItem*>(data);
-        const std::string property = name;
-        const Shown& shown = self->shown_;
-        if (property == "Category")
-            return g_variant_new_string("ApplicationStatus");
-        if (property == "Id")
-            return g_variant_new_string(build::appId);
-        if (property == "Title")
-            return g_variant_new_string(shown.title.c_str());
-        if (property == "Status")
-            return g_variant_new_string("Active");
-        if (property == "WindowId")
-            return g_variant_new_int32(0);
-        if (property == "Menu")
-            return g_variant_new_object_path(self->menu_.objectPath().c_str());
-        if (property == "ItemIsMenu")
-            return g_variant_new_boolean(TRUE);
-        if (property == "IconPixmap")
-            return pixmapsVariant(shown.pixmaps);
-        if (property == "OverlayIconPixmap" || property == "AttentionIconPixmap")
-            return pixmapsVariant({});
-        if (property == "IconName" || property == "IconThemePath" || property == "OverlayIconName"
-            || property == "AttentionIconName" || property == "AttentionMovieName")
-            return g_variant_new_string("");
-        if (property == "ToolTip")
-            return g_variant_new("(s@a(iiay)ss)", "", pixmapsVariant({}), shown.title.c_str(), "");
-        if (property == "XAyatanaLabel" || property == "XAyatanaLabelGuide")
-            return g_variant_new_string(shown.label.c_str());
-        if (property == "XAyatanaOrderingIndex")
-            return g_variant_new_uint32(0);
-        g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "No property %s", name);
-        return nullptr;
-    }
-
     const int serial_;
     const std::string objectPath_;
     NotifierButton button_ { *this };
@@ -360,7 +304,8 @@ private:
     Shown shown_;
     glib::SourceHandle refreshIdle_;
     glib::GRef<GCancellable> cancellable_;
-    guint registration_ = 0;
+    glib::GRef<OrvoTrayStatusNotifierItemSkeleton> skeleton_ { ORVO_TRAY_STATUS_NOTIFIER_ITEM_SKELETON(
+        orvo_tray_status_notifier_item_skeleton_new()) };
     guint watch_ = 0;
 };
 

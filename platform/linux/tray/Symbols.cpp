@@ -36,7 +36,7 @@ void antennaPath(cairo_t* cr, bool fillParts)
         cairo_arc(cr, cx, cy, 1.6, 0, 2 * std::numbers::pi);
         return;
     }
-    // Radio waves: two arcs on each side around the top of the mast.
+    // The waves: two arcs on each side around the top of the mast.
     constexpr double spread = 42 * std::numbers::pi / 180;
     for (double radius : { 3.2, 5.35 }) {
         cairo_new_sub_path(cr);
@@ -78,7 +78,7 @@ void drawSymbol(cairo_t* cr, const std::string& name, double width, double heigh
     }
     cairo_scale(cr, width / kGrid, height / kGrid);
     cairo_new_path(cr);
-    if (name == "antenna.radiowaves.left.and.right") {
+    if (name == antennaSymbolName) {
         drawAntenna(cr);
     }
 }

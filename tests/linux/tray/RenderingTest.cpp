@@ -14,9 +14,6 @@ namespace {
 using namespace orvo::platform;
 using native::Raster;
 
-const std::string kFlag = "\U0001F1E9\U0001F1EA"; // two regional indicators
-const std::string kAntenna = "antenna.radiowaves.left.and.right";
-
 struct Ink {
     int pixels = 0;
     int left = 1 << 30, right = -1, top = 1 << 30, bottom = -1;
@@ -25,15 +22,17 @@ struct Ink {
     int light = 0;
 };
 
-Ink inkOf(const Raster& raster, int x0 = 0, int x1 = -1)
+const std::uint8_t* pixelAt(const Raster& raster, int x, int y)
+{
+    return &raster.argb[(static_cast<std::size_t>(y) * raster.width + x) * 4];
+}
+
+Ink inkOf(const Raster& raster)
 {
     Ink ink;
-    if (x1 < 0) {
-        x1 = raster.width;
-    }
     for (int y = 0; y < raster.height; ++y) {
-        for (int x = x0; x < x1; ++x) {
-            const std::uint8_t* p = &raster.argb[(static_cast<std::size_t>(y) * raster.width + x) * 4];
+        for (int x = 0; x < raster.width; ++x) {
+            const std::uint8_t* p = pixelAt(raster, x, y);
             if (p[0] < 128) {
                 continue;
             }
@@ -52,7 +51,7 @@ Ink inkOf(const Raster& raster, int x0 = 0, int x1 = -1)
     return ink;
 }
 
-std::shared_ptr<Image> textImage(const std::string& text, double pointSize, Size canvas, Point at)
+std::shared_ptr<Image> textImage(const std::string& text, double pointSize, Size canvas, Point at = { 0, 0 })
 {
     auto image = std::make_shared<Image>(canvas);
     image->lockFocus();
@@ -61,185 +60,178 @@ std::shared_ptr<Image> textImage(const std::string& text, double pointSize, Size
     return image;
 }
 
-TEST(RenderingTest, FlagEmojiDrawsInColourAtBothScales)
+std::shared_ptr<Image> measuredText(const std::string& text, double pointSize)
 {
-    const TextAttributes attributes { Font::systemFontOfSize(14) };
-    const Size size = sizeWithAttributes(kFlag, attributes);
-    auto image = textImage(kFlag, 14, size, { 0, 0 });
-    for (double scale : { 1.0, 2.0 }) {
-        SCOPED_TRACE(scale);
-        const Raster raster = native::renderImage(*image, scale);
-        ASSERT_EQ(raster.width, static_cast<int>(std::ceil(size.width * scale - 1e-6)));
-        const Ink ink = inkOf(raster);
-        // A monochrome fallback glyph would have ink but no colour.
-        EXPECT_GT(ink.coloured, raster.width * raster.height / 8);
-    }
+    return textImage(text, pointSize, sizeWithAttributes(text, { Font::systemFontOfSize(pointSize) }));
 }
 
-TEST(RenderingTest, TextMeasuresInPixelsAtOneTimesAndFitsWhatIsDrawn)
+// inner scaled into rect of a new canvas.
+std::shared_ptr<Image> placed(const std::shared_ptr<Image>& inner, Size canvas, Rect rect)
 {
-    for (double points : { 11.0, 14.0, 20.0 }) {
-        SCOPED_TRACE(points);
-        const TextAttributes attributes { Font::systemFontOfSize(points) };
-        const Size size = sizeWithAttributes("Radio Mm", attributes);
-        // A line of text is a little taller than its point size (one point is
-        // one pixel here, not 1.33 as at 96 dpi).
-        EXPECT_GE(size.height, points);
-        EXPECT_LE(size.height, points * 1.6);
-        EXPECT_GT(size.width, points * 3);
-
-        for (double scale : { 1.0, 2.0 }) {
-            const Raster raster = native::renderImage(*textImage("Radio Mm", points, size, { 0, 0 }), scale);
-            const Ink ink = inkOf(raster);
-            ASSERT_GT(ink.pixels, 0);
-            // Ink starts near the left edge and ends near the right one: what
-            // was measured is what is drawn, at either scale.
-            EXPECT_LE(ink.left, 3 * scale);
-            EXPECT_GE(ink.right, raster.width - 4 * scale);
-        }
-    }
-    EXPECT_GT(sizeWithAttributes("ab", { Font::systemFontOfSize(14) }).width,
-        sizeWithAttributes("a", { Font::systemFontOfSize(14) }).width);
-}
-
-TEST(RenderingTest, OriginIsBottomLeftWithYUp)
-{
-    // Text at y = 0 of a tall image lands at the bottom of the pixels.
-    const Size text = sizeWithAttributes("Mm", { Font::systemFontOfSize(14) });
-    const Raster raster = native::renderImage(*textImage("Mm", 14, { text.width * 2, text.height * 3 }, { 0, 0 }), 1);
-    const Ink ink = inkOf(raster);
-    ASSERT_GT(ink.pixels, 0);
-    EXPECT_GT(ink.top, raster.height / 2);
-    EXPECT_LT(ink.right, raster.width / 2 + 2);
-
-    // A nested image drawn into the top-right quarter lands there.
-    auto inner = textImage("Mm", 14, text, { 0, 0 });
-    auto outer = std::make_shared<Image>(Size { text.width * 2, text.height * 2 });
-    outer->lockFocus();
-    inner->drawInRect({ { text.width, text.height }, text });
-    outer->unlockFocus();
-    const Raster nested = native::renderImage(*outer, 2);
-    const Ink placed = inkOf(nested);
-    ASSERT_GT(placed.pixels, 0);
-    EXPECT_GE(placed.left, nested.width / 2 - 1);
-    EXPECT_LE(placed.bottom, nested.height / 2 + 1);
-}
-
-TEST(RenderingTest, NestedImageIsScaledIntoItsRectAndClippedToIt)
-{
-    auto symbol = Image::imageWithSystemSymbolName(kAntenna, std::nullopt);
-    ASSERT_TRUE(symbol);
-    auto picture = std::make_shared<Image>(Size { 40, 12 });
-    picture->lockFocus();
-    symbol->drawInRect({ { 28, 0 }, { 12, 12 } });
-    picture->unlockFocus();
-    const Raster raster = native::renderImage(*picture, 1);
-    const Ink ink = inkOf(raster);
-    ASSERT_GT(ink.pixels, 0);
-    EXPECT_GE(ink.left, 28);
-
-    // Scaled to half size, it stays inside the smaller rect.
-    auto small = std::make_shared<Image>(Size { 24, 24 });
-    small->lockFocus();
-    symbol->drawInRect({ { 0, 0 }, { 12, 12 } });
-    small->unlockFocus();
-    const Ink smallInk = inkOf(native::renderImage(*small, 1));
-    ASSERT_GT(smallInk.pixels, 0);
-    EXPECT_LE(smallInk.right, 12);
-    EXPECT_GE(smallInk.top, 12);
-}
-
-TEST(RenderingTest, AntennaSymbolFillsItsBoxWithWavesOnBothSidesAtBothScales)
-{
-    auto symbol = Image::imageWithSystemSymbolName(kAntenna, std::nullopt);
-    ASSERT_TRUE(symbol);
-    EXPECT_EQ(symbol->size().width, 12);
-    EXPECT_EQ(symbol->size().height, 12);
-    EXPECT_FALSE(symbol->isTemplate());
-
-    for (double scale : { 1.0, 2.0 }) {
-        SCOPED_TRACE(scale);
-        const Raster raster = native::renderImage(*symbol, scale);
-        ASSERT_EQ(raster.width, static_cast<int>(12 * scale));
-        ASSERT_EQ(raster.height, static_cast<int>(12 * scale));
-        const Ink ink = inkOf(raster);
-        const int area = raster.width * raster.height;
-        EXPECT_GT(ink.pixels, area / 6);
-        EXPECT_LT(ink.pixels, area * 3 / 4);
-        // Dark figure, white halo: it reads on dark and light panels.
-        EXPECT_GT(ink.dark, 0);
-        EXPECT_GT(ink.light, 0);
-        // Spans most of the box, waves on the left and the right.
-        EXPECT_LE(ink.left, 2 * scale);
-        EXPECT_GE(ink.right, raster.width - 1 - 2 * scale);
-        EXPECT_GE(ink.bottom, raster.height - 1 - 2 * scale);
-        const int third = raster.width / 3;
-        EXPECT_GT(inkOf(raster, 0, third).dark, 0);
-        EXPECT_GT(inkOf(raster, raster.width - third, raster.width).dark, 0);
-    }
-}
-
-// An image of the given size filled with red: a red square emoji stretched
-// over it.
-std::shared_ptr<Image> redImage(Size size)
-{
-    const TextAttributes attributes { Font::systemFontOfSize(14) };
-    auto square = textImage("\U0001F7E5", 14, sizeWithAttributes("\U0001F7E5", attributes), { 0, 0 });
-    auto image = std::make_shared<Image>(size);
+    auto image = std::make_shared<Image>(canvas);
     image->lockFocus();
-    square->drawInRect({ { 0, 0 }, size });
+    inner->drawInRect(rect);
     image->unlockFocus();
     return image;
 }
 
-TEST(RenderingTest, SquareCanvasesKeepThePicturesProportionsAndCentreIt)
+// A part of the raster in fractions of its size, from the top-left.
+struct Box {
+    double left, top, right, bottom;
+};
+constexpr Box kWhole { 0, 0, 1, 1 };
+constexpr Box kNowhere { 1, 1, 0, 0 }; // asks ink to reach nothing in particular
+
+// An image of the given size, its left half red and its right half blue:
+// colour emoji squares stretched over it (the image model has no plain fill).
+std::shared_ptr<Image> redBlueImage(Size size)
 {
-    struct Case {
-        Size picture;
-        int side;
-    };
-    const Case cases[] = {
-        { { 34, 17 }, 16 }, // the tray picture's shape, at GNOME's size
-        { { 34, 17 }, 22 }, { { 34, 17 }, 96 }, { { 10, 30 }, 24 }, // tall
-        { { 20, 20 }, 32 }, // already square
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.picture.width << "x" << c.picture.height << " in " << c.side);
-        const Raster raster = native::renderImageInSquare(*redImage(c.picture), c.side);
-        ASSERT_EQ(raster.width, c.side);
-        ASSERT_EQ(raster.height, c.side);
-        const Ink ink = inkOf(raster);
-        ASSERT_GT(ink.pixels, 0);
-        // The picture scaled to fit: its longer side spans the square, the
-        // shorter one in proportion; the emoji's margin makes ink a little
-        // smaller than the picture, never larger.
-        const double scale = c.side / std::max(c.picture.width, c.picture.height);
-        const double width = c.picture.width * scale;
-        const double height = c.picture.height * scale;
-        const int inkWidth = ink.right - ink.left + 1;
-        const int inkHeight = ink.bottom - ink.top + 1;
-        EXPECT_LE(inkWidth, width + 1);
-        EXPECT_LE(inkHeight, height + 1);
-        EXPECT_GE(inkWidth, 0.75 * width);
-        EXPECT_GE(inkHeight, 0.75 * height);
-        EXPECT_NEAR(ink.left, c.side - 1 - ink.right, 1.5) << "centred across";
-        EXPECT_NEAR(ink.top, c.side - 1 - ink.bottom, 1.5) << "centred down";
-        EXPECT_GT(ink.coloured, ink.pixels / 2);
-    }
-    EXPECT_TRUE(native::renderImageInSquare(*redImage({ 34, 17 }), 0).argb.empty());
-    EXPECT_TRUE(native::renderImageInSquare(Image(Size { 0, 17 }), 16).argb.empty());
+    auto image = std::make_shared<Image>(size);
+    image->lockFocus();
+    measuredText("\U0001F7E5", 14)->drawInRect({ { 0, 0 }, { size.width / 2, size.height } });
+    measuredText("\U0001F7E6", 14)->drawInRect({ { size.width / 2, 0 }, { size.width / 2, size.height } });
+    image->unlockFocus();
+    return image;
 }
 
-TEST(RenderingTest, OnlyBuiltInSymbolsExistAndDegenerateImagesRenderEmpty)
+TEST(RenderingTest, InkLandsWhereItWasDrawnAtEveryScaleAndInEverySquare)
+{
+    enum class Look { Ink, Colour, DarkWithHalo, RedThenBlue };
+    struct Case {
+        std::string what;
+        std::shared_ptr<Image> image;
+        double scale;
+        int side; // > 0: rendered into a square of that side instead
+        Box within; // all ink lies inside, give or take a pixel
+        Box reaches; // the ink's extent covers this, give or take slack pixels
+        double slack;
+        Look look;
+    };
+    std::vector<Case> cases;
+    for (double scale : { 1.0, 2.0 }) {
+        // What was measured is what is drawn: ink runs from edge to edge.
+        for (double points : { 11.0, 14.0, 20.0 }) {
+            cases.push_back({ "text at " + std::to_string(points), measuredText("Kelmora Mm", points), scale, 0, kWhole,
+                { 0, 0.5, 1, 0.5 }, 4 * scale, Look::Ink });
+        }
+        // A monochrome fallback glyph would have ink but no colour.
+        cases.push_back(
+            { "flag", measuredText("\U0001F1E9\U0001F1EA", 14), scale, 0, kWhole, kNowhere, 0, Look::Colour });
+        // Dark figure, white halo: it reads on dark and light panels.
+        auto antenna = Image::imageWithSystemSymbolName(antennaSymbolName, std::nullopt);
+        ASSERT_TRUE(antenna);
+        cases.push_back({ "antenna", antenna, scale, 0, kWhole, kWhole, 2 * scale, Look::DarkWithHalo });
+        // The image model's origin is bottom-left with y up.
+        const Size mm = sizeWithAttributes("Mm", { Font::systemFontOfSize(14) });
+        cases.push_back({ "text at y = 0", textImage("Mm", 14, { mm.width * 2, mm.height * 3 }), scale, 0,
+            { 0, 0.5, 0.5, 1 }, kNowhere, 0, Look::Ink });
+        cases.push_back({ "image in the top-right quarter",
+            placed(measuredText("Mm", 14), { mm.width * 2, mm.height * 2 }, { { mm.width, mm.height }, mm }), scale, 0,
+            { 0.5, 0, 1, 0.5 }, kNowhere, 0, Look::Ink });
+        cases.push_back({ "symbol at the right end", placed(antenna, { 40, 12 }, { { 28, 0 }, { 12, 12 } }), scale, 0,
+            { 0.7, 0, 1, 1 }, kNowhere, 0, Look::Ink });
+        cases.push_back({ "symbol at half size", placed(antenna, { 24, 24 }, { { 0, 0 }, { 12, 12 } }), scale, 0,
+            { 0, 0.5, 0.5, 1 }, kNowhere, 0, Look::Ink });
+    }
+    // Square canvases: the picture scaled to fit, its longer side spanning the
+    // square, centred; the emoji's margin makes ink a little smaller than the
+    // picture, never larger.
+    const struct {
+        Size picture;
+        int side;
+        Box box;
+    } squares[] = {
+        { { 34, 17 }, 16, { 0, 0.25, 1, 0.75 } }, // the tray picture's shape, at GNOME's size
+        { { 34, 17 }, 22, { 0, 0.25, 1, 0.75 } },
+        { { 34, 17 }, 96, { 0, 0.25, 1, 0.75 } },
+        { { 10, 30 }, 24, { 1 / 3.0, 0, 2 / 3.0, 1 } },
+        { { 20, 20 }, 32, kWhole },
+    };
+    for (const auto& square : squares) {
+        cases.push_back(
+            { std::to_string(square.picture.width) + "x" + std::to_string(square.picture.height) + " in a square",
+                redBlueImage(square.picture), 1, square.side, square.box, square.box, square.side / 8.0,
+                Look::RedThenBlue });
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what + " at " + std::to_string(c.scale) + "x, side " + std::to_string(c.side));
+        const Raster raster
+            = c.side > 0 ? native::renderImageInSquare(*c.image, c.side) : native::renderImage(*c.image, c.scale);
+        const Size size = c.side > 0 ? Size { double(c.side), double(c.side) }
+                                     : Size { c.image->size().width * c.scale, c.image->size().height * c.scale };
+        ASSERT_EQ(raster.width, static_cast<int>(std::ceil(size.width - 1e-6)));
+        ASSERT_EQ(raster.height, static_cast<int>(std::ceil(size.height - 1e-6)));
+        const Ink ink = inkOf(raster);
+        const double w = raster.width;
+        const double h = raster.height;
+        ASSERT_GT(ink.pixels, 0);
+        EXPECT_GE(ink.left, c.within.left * w - 1);
+        EXPECT_GE(ink.top, c.within.top * h - 1);
+        EXPECT_LE(ink.right, c.within.right * w + 1);
+        EXPECT_LE(ink.bottom, c.within.bottom * h + 1);
+        EXPECT_LE(ink.left, c.reaches.left * w + c.slack);
+        EXPECT_LE(ink.top, c.reaches.top * h + c.slack);
+        EXPECT_GE(ink.right, c.reaches.right * w - 1 - c.slack);
+        EXPECT_GE(ink.bottom, c.reaches.bottom * h - 1 - c.slack);
+        if (c.look == Look::Colour) {
+            EXPECT_GT(ink.coloured, w * h / 8);
+        } else if (c.look == Look::DarkWithHalo) {
+            EXPECT_GT(ink.dark, 0);
+            EXPECT_GT(ink.light, 0);
+            EXPECT_GT(ink.pixels, w * h / 6);
+            EXPECT_LT(ink.pixels, w * h * 3 / 4);
+        } else if (c.look == Look::RedThenBlue) {
+            EXPECT_NEAR(ink.left, w - 1 - ink.right, 1.5) << "centred across";
+            EXPECT_NEAR(ink.top, h - 1 - ink.bottom, 1.5) << "centred down";
+            // Bytes A, R, G, B.
+            const int middle = (ink.top + ink.bottom) / 2;
+            const std::uint8_t* left = pixelAt(raster, (3 * ink.left + ink.right) / 4, middle);
+            const std::uint8_t* right = pixelAt(raster, (ink.left + 3 * ink.right) / 4, middle);
+            EXPECT_EQ(left[0], 255);
+            EXPECT_GT(left[1], 180);
+            EXPECT_LT(left[3], 100);
+            EXPECT_EQ(right[0], 255);
+            EXPECT_GT(right[3], 180);
+            EXPECT_LT(right[1], 100);
+            // Half-transparent edge pixels of the red square keep a full red:
+            // with premultiplied values they would be as dark as they are
+            // transparent.
+            int softRed = 0;
+            for (int y = 0; y < raster.height; ++y) {
+                for (int x = 0; x < raster.width / 2; ++x) {
+                    const std::uint8_t* p = pixelAt(raster, x, y);
+                    if (p[0] > 30 && p[0] < 160 && p[1] > p[3] + 60) {
+                        ++softRed;
+                        EXPECT_GT(p[1], 170) << "at " << x << "," << y << " alpha " << int(p[0]);
+                    }
+                }
+            }
+            EXPECT_GT(softRed, 0);
+        }
+    }
+    // A line of text is a little taller than its point size (one point is one
+    // pixel here, not 1.33 as at 96 dpi).
+    for (double points : { 11.0, 20.0 }) {
+        const Size size = sizeWithAttributes("Kelmora Mm", { Font::systemFontOfSize(points) });
+        EXPECT_GE(size.height, points);
+        EXPECT_LE(size.height, points * 1.6);
+    }
+}
+
+TEST(RenderingTest, DegenerateImagesRenderEmptyOrBlank)
 {
     EXPECT_EQ(Image::imageWithSystemSymbolName("no.such.symbol", std::nullopt), nullptr);
-    EXPECT_EQ(Image::imageWithSystemSymbolName("", std::nullopt), nullptr);
-
-    EXPECT_TRUE(native::renderImage(Image(Size { 0, 12 }), 1).argb.empty());
-    EXPECT_TRUE(native::renderImage(Image(Size { 12, 12 }), 0).argb.empty());
-    EXPECT_TRUE(native::renderImage(Image(Size { 1e9, 12 }), 1).argb.empty());
-
-    // An empty image renders fully transparent pixels.
+    const Raster empties[] = {
+        native::renderImage(Image(Size { 0, 12 }), 1),
+        native::renderImage(Image(Size { 12, 12 }), 0),
+        native::renderImage(Image(Size { 1e9, 12 }), 1),
+        native::renderImageInSquare(*redBlueImage({ 34, 17 }), 0),
+        native::renderImageInSquare(Image(Size { 0, 17 }), 16),
+    };
+    for (const Raster& raster : empties) {
+        EXPECT_TRUE(raster.argb.empty());
+    }
+    // An image with nothing drawn renders fully transparent pixels.
     const Raster blank = native::renderImage(Image(Size { 3, 2 }), 2);
     EXPECT_EQ(blank.width, 6);
     EXPECT_EQ(blank.height, 4);
