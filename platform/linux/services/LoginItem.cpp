@@ -77,11 +77,12 @@ std::string execArgument(std::string_view argument)
 // The Exec line that starts the executable. GLib's loader (used by GNOME's
 // session) checks that the program exists before expanding field codes, so a
 // path holding '%' would be looked up with "%%" in it and the entry dropped;
-// such a path goes to env(1) as an argument instead, where it is expanded.
+// such a path is handed to sh(1) as $0 instead, where it is expanded. Not
+// env(1): it would take a path holding '=' for a variable to set.
 std::string execLine(const std::string& executable)
 {
     if (executable.find('%') != std::string::npos) {
-        return "/usr/bin/env " + execArgument(executable);
+        return "/bin/sh -c " + execArgument("exec \"$0\"") + " " + execArgument(executable);
     }
     return execArgument(executable);
 }
@@ -104,8 +105,11 @@ EntryState readEntry(const std::string& path)
         return EntryState::Unusable;
     }
     // A value other than true/false reads as false, as desktop environments
-    // read it.
-    if (g_key_file_get_boolean(file.get(), group, G_KEY_FILE_DESKTOP_KEY_HIDDEN, nullptr)) {
+    // read it. GNOME's switch in its startup settings writes
+    // X-GNOME-Autostart-enabled=false instead of hiding the entry.
+    glib::GUnique<GError> missing;
+    const bool enabled = g_key_file_get_boolean(file.get(), group, "X-GNOME-Autostart-enabled", glib::out(missing));
+    if (g_key_file_get_boolean(file.get(), group, G_KEY_FILE_DESKTOP_KEY_HIDDEN, nullptr) || (!missing && !enabled)) {
         return EntryState::Hidden;
     }
     return EntryState::Enabled;

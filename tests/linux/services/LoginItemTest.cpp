@@ -88,11 +88,13 @@ TEST_P(ExecQuotingTest, GLibLaunchesTheRegisteredExecutable)
     GUnique<char*> argv;
     ASSERT_TRUE(g_shell_parse_argv(commandLine.c_str(), nullptr, glib::out(argv), nullptr)) << commandLine;
     // GLib checks a program's existence before expanding field codes, so a
-    // path with '%' is handed to env(1) instead of being argv[0].
+    // path with '%' is handed to sh(1) as $0 instead of being argv[0].
     char** args = argv.get();
-    if (args[0] && std::string(args[0]) == "/usr/bin/env") {
+    if (args[0] && std::string(args[0]) == "/bin/sh") {
         EXPECT_NE(executable.string().find('%'), std::string::npos);
-        ++args;
+        ASSERT_STREQ(args[1], "-c");
+        EXPECT_STREQ(args[2], "exec \"$0\"");
+        args += 3;
     }
     ASSERT_TRUE(args[0]);
     EXPECT_EQ(std::string(args[0]), executable.string());
@@ -115,7 +117,7 @@ TEST_P(ExecQuotingTest, GLibLaunchesTheRegisteredExecutable)
 
 INSTANTIATE_TEST_SUITE_P(Paths, ExecQuotingTest,
     ::testing::Values("plain", "with space", "double\"quote", "single'quote", "dollar$HOME", "percent%u%%",
-        "back\\slash\\\\", "back`tick`", "semi;colon&pipe|", "all \"'$%\\` of them"));
+        "percent%and=equals", "back\\slash\\\\", "back`tick`", "semi;colon&pipe|", "all \"'$%\\` of them"));
 
 struct StatusCase {
     const char* name;
@@ -149,6 +151,12 @@ INSTANTIATE_TEST_SUITE_P(Entries, EntryStatusTest,
         StatusCase { "HiddenTrue", "[Desktop Entry]\nType=Application\nExec=orvomenu\nHidden=true\n",
             AppServiceStatus::NotRegistered },
         StatusCase { "HiddenFalse", "[Desktop Entry]\nType=Application\nExec=orvomenu\nHidden=false\n",
+            AppServiceStatus::Enabled },
+        StatusCase { "GnomeDisabled",
+            "[Desktop Entry]\nType=Application\nExec=orvomenu\nX-GNOME-Autostart-enabled=false\n",
+            AppServiceStatus::NotRegistered },
+        StatusCase { "GnomeEnabled",
+            "[Desktop Entry]\nType=Application\nExec=orvomenu\nX-GNOME-Autostart-enabled=true\n",
             AppServiceStatus::Enabled },
         StatusCase { "NotAnApplication", "[Desktop Entry]\nType=Link\nURL=https://example.org\nExec=orvomenu\n",
             AppServiceStatus::NotRegistered },
