@@ -6,9 +6,11 @@
 // (off unless the user turns them on) wake the loop once per due check only.
 #include "platform/Updater.h"
 #include "platform/BuildConfig.h"
+#include "platform/Localization.h"
 #include "platform/UserDefaults.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/core/WakeSignals.h"
 #include "platform/linux/services/Services.h"
 
 #include <libsoup/soup.h>
@@ -345,6 +347,10 @@ constexpr double checkInterval = 24 * 60 * 60;
 // An overdue check waits a moment after start-up, so that loading the
 // certificate store and connecting stay out of the way of the first stream.
 constexpr double startUpGrace = 5;
+// A failed automatic check is tried again after a minute, then after twice as
+// long each time up to an hour, and at once when the network comes back.
+constexpr double firstRetry = 60;
+constexpr double longestRetry = 60 * 60;
 constexpr const char* automaticKey = "automaticallyChecksForUpdates";
 constexpr const char* lastCheckKey = "lastUpdateCheck";
 constexpr const char* notificationsName = "org.freedesktop.Notifications";
@@ -352,23 +358,34 @@ constexpr const char* notificationsPath = "/org/freedesktop/Notifications";
 
 enum class Failure { NoConnection, TimedOut, BadCertificate, NotFound, Unreadable, Insecure };
 
+// The catalogue key of what went wrong.
 const char* describe(Failure failure)
 {
     switch (failure) {
     case Failure::NoConnection:
-        return "The update server could not be reached.";
+        return "update_no_connection";
     case Failure::TimedOut:
-        return "The update server did not answer in time.";
+        return "update_timed_out";
     case Failure::BadCertificate:
-        return "The update server's certificate is not trusted.";
+        return "update_bad_certificate";
     case Failure::NotFound:
-        return "The update feed was not found.";
+        return "update_not_found";
     case Failure::Unreadable:
-        return "The update feed could not be read.";
+        return "update_unreadable";
     case Failure::Insecure:
-        return "The update feed was sent to an insecure address.";
+        return "update_insecure";
     }
-    return "The update check failed.";
+    return "update_unreadable";
+}
+
+// A text of the catalogue with its {version} filled in.
+std::string text(const char* key, std::string_view version = {})
+{
+    std::string result = localizedString(key);
+    if (const auto at = result.find("{version}"); at != std::string::npos) {
+        result.replace(at, std::string_view("{version}").size(), version);
+    }
+    return result;
 }
 
 double nowSeconds()
@@ -386,16 +403,13 @@ bool isHttps(GUri* uri)
     return uri && g_ascii_strcasecmp(g_uri_get_scheme(uri), "https") == 0;
 }
 
-// Only web links are handed to the desktop: a feed must not be able to start
-// an arbitrary URI handler.
-bool isWebLink(const std::string& link)
+// Only https links are handed to the desktop: a feed must not be able to
+// start an arbitrary URI handler, nor send the user to a download that
+// anyone on the way can replace.
+bool isDownloadLink(const std::string& link)
 {
     UriPtr uri(g_uri_parse(link.c_str(), G_URI_FLAGS_NONE, nullptr));
-    if (!uri) {
-        return false;
-    }
-    const char* scheme = g_uri_get_scheme(uri.get());
-    return g_ascii_strcasecmp(scheme, "https") == 0 || g_ascii_strcasecmp(scheme, "http") == 0;
+    return isHttps(uri.get());
 }
 
 class FeedUpdater;
@@ -427,6 +441,9 @@ public:
         if (subscription_) {
             g_dbus_connection_signal_unsubscribe(native::sessionBus(), subscription_);
         }
+        if (wakeListener_) {
+            native::WakeSignals::instance().remove(wakeListener_);
+        }
     }
 
     bool respondsToSelector(const Selector& selector) const override { return selector == "checkForUpdates:"; }
@@ -438,7 +455,11 @@ public:
         }
     }
 
-    void start() { scheduleAutomaticCheck(); }
+    void start()
+    {
+        wakeListener_ = native::WakeSignals::instance().add([this] { networkBack(); });
+        scheduleAutomaticCheck();
+    }
 
     std::optional<native::UpdateWakeUp> wakeUp() const
     {
@@ -478,7 +499,9 @@ private:
         const double now = nowSeconds();
         double due = now + startUpGrace;
         const auto last = UserDefaults::standardUserDefaults().objectForKey(lastCheckKey);
-        if (last && last->kind() == Value::Kind::Number && std::isfinite(last->asNumber())) {
+        if (failures_) {
+            due = std::max(retryDue_, now);
+        } else if (last && last->kind() == Value::Kind::Number && std::isfinite(last->asNumber())) {
             // A time in the future means the clock was set back: count from now.
             due = std::max(std::min(last->asNumber(), now) + checkInterval, due);
         }
@@ -510,6 +533,14 @@ private:
         if (!running_) {
             beginCheck(false);
         } // else the running check re-arms when it ends
+    }
+
+    void networkBack()
+    {
+        if (failures_ && !running_ && automaticChecksEnabled()) {
+            wakeUp_.reset();
+            beginCheck(false);
+        }
     }
 
     // --- Fetching the feed ---
@@ -679,33 +710,40 @@ private:
             return;
         }
         check->data.clear();
-        endCheck(check);
+        endCheck(check, true);
         if (native::compareVersions(newest->version, build::version) > 0) {
-            const std::string link = isWebLink(newest->link) ? newest->link : std::string();
-            notify("OrvoMenu " + newest->displayVersion + " is available",
-                std::string("You have version ") + build::version + ".", link);
+            const std::string link = isDownloadLink(newest->link) ? newest->link : std::string();
+            notify(text("update_available", newest->displayVersion), text("update_installed", build::version), link);
         } else if (check->userInitiated) {
-            notify("You're up to date.", std::string("OrvoMenu ") + build::version + " is the newest version.", {});
+            notify(text("update_none"), text("update_newest", build::version), {});
         }
     }
 
     void finish(const CheckRef& check, Failure failure)
     {
-        endCheck(check);
+        endCheck(check, false);
         if (check->userInitiated) {
-            notify("Could not check for updates", describe(failure), {});
+            notify(text("update_failed"), text(describe(failure)), {});
         }
     }
 
-    // Common end of every check: release the connection, remember when the
-    // check ran and arm the next automatic one.
-    void endCheck(const CheckRef& check)
+    // Common end of every check: release the connection, remember when a
+    // check last succeeded (or when to retry a failed automatic one) and arm
+    // the next automatic check.
+    void endCheck(const CheckRef& check, bool succeeded)
     {
         running_.reset();
         check->deadline.reset();
         g_cancellable_cancel(check->cancellable.get());
         check->body.reset();
-        UserDefaults::standardUserDefaults().setObject(Value::number(std::floor(nowSeconds())), lastCheckKey);
+        if (succeeded) {
+            failures_ = 0;
+            UserDefaults::standardUserDefaults().setObject(Value::number(std::floor(nowSeconds())), lastCheckKey);
+        } else if (!check->userInitiated) {
+            const double delay = failures_ < 6 ? firstRetry * (1 << failures_) : longestRetry;
+            retryDue_ = nowSeconds() + std::min(delay, longestRetry);
+            ++failures_;
+        }
         scheduleAutomaticCheck();
     }
 
@@ -723,7 +761,7 @@ private:
         if (!link.empty()) {
             // "default" is what a click on the notification itself invokes.
             g_variant_builder_add(&actions, "s", "default");
-            g_variant_builder_add(&actions, "s", "Download");
+            g_variant_builder_add(&actions, "s", text("update_download").c_str());
             subscribe();
         }
         GVariantBuilder hints;
@@ -796,6 +834,9 @@ private:
     guint wakeUpId_ = 0;
     double wakeUpDue_ = 0;
     guint subscription_ = 0;
+    int wakeListener_ = 0;
+    int failures_ = 0; // automatic checks failed in a row
+    double retryDue_ = 0;
     std::map<guint32, std::string> links_; // notification id → link offered in it
 };
 
