@@ -37,6 +37,7 @@ ORVO_GLIB_DELETER(char, g_free)
 ORVO_GLIB_DELETER(char*, g_strfreev)
 ORVO_GLIB_DELETER(GDBusNodeInfo, g_dbus_node_info_unref)
 ORVO_GLIB_DELETER(GUri, g_uri_unref)
+ORVO_GLIB_DELETER(GMarkupParseContext, g_markup_parse_context_free)
 #undef ORVO_GLIB_DELETER
 
 // GStreamer's objects (elements, pads, buses) are GObjects: GRef below. Its

@@ -40,12 +40,14 @@ protected:
         g_setenv("XDG_CONFIG_HOME", (dir_.path() / "config").c_str(), TRUE);
         entry_ = dir_.path() / "config" / "autostart" / "org.orvomenu.OrvoMenu.desktop";
         legacy_ = dir_.path() / "config" / "autostart" / "orvomenu.desktop";
-        native::setExecutablePathForTesting((dir_.path() / "bin" / "orvomenu").string());
+        useExecutable((dir_.path() / "bin" / "orvomenu").string());
     }
-    void TearDown() override { native::setExecutablePathForTesting(std::nullopt); }
 
-    AppService& service() { return AppService::mainAppService(); }
+    // An empty path: the app cannot tell where it is installed.
+    void useExecutable(std::string path) { service_ = native::makeAutostartService({ std::move(path) }); }
+    AppService& service() { return *service_; }
 
+    std::unique_ptr<AppService> service_;
     test::TempDir dir_;
     fs::path entry_;
     fs::path legacy_;
@@ -71,7 +73,7 @@ TEST_P(ExecQuotingTest, GLibLaunchesTheRegisteredExecutable)
     const fs::path executable = dir_.path() / "bin" / GetParam() / "orvo menu";
     writeFile(executable, "#!/bin/sh\nprintf '%s' \"$0\" > \"$ORVO_MARKER\"\n");
     fs::permissions(executable, fs::perms::owner_all);
-    native::setExecutablePathForTesting(executable.string());
+    useExecutable(executable.string());
 
     std::string error;
     ASSERT_TRUE(service().registerAndReturnError(&error)) << error;
@@ -139,7 +141,7 @@ TEST_P(EntryStatusTest, ReadsTheEntryAsTheUserLeftIt)
     }
     EXPECT_EQ(service().status(), GetParam().expected);
     // Without its own path the app cannot start itself, whatever the entry says.
-    native::setExecutablePathForTesting("");
+    useExecutable("");
     EXPECT_EQ(service().status(), AppServiceStatus::NotFound);
 }
 
@@ -231,7 +233,7 @@ TEST_F(LoginItemTest, TheEntryOfEarlierVersionsCountsAndIsReplaced)
 TEST_F(LoginItemTest, FailuresAreReportedNotThrown)
 {
     // Without its own path there is nothing to register.
-    native::setExecutablePathForTesting("");
+    useExecutable("");
     std::string error;
     EXPECT_FALSE(service().registerAndReturnError(&error));
     EXPECT_FALSE(error.empty());
@@ -239,7 +241,7 @@ TEST_F(LoginItemTest, FailuresAreReportedNotThrown)
     EXPECT_FALSE(service().registerAndReturnError(nullptr));
 
     // An entry path taken by a folder can be neither read nor replaced.
-    native::setExecutablePathForTesting((dir_.path() / "bin" / "orvomenu").string());
+    useExecutable((dir_.path() / "bin" / "orvomenu").string());
     fs::create_directories(entry_ / "inside");
     error.clear();
     EXPECT_EQ(service().status(), AppServiceStatus::NotRegistered);

@@ -7,6 +7,7 @@
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/GLibPtr.h"
 #include "platform/linux/core/WakeSignals.h"
+#include "platform/linux/net/HttpsFetch.h"
 #include "platform/linux/services/Services.h"
 #include "tests/support/TestSupport.h"
 
@@ -150,9 +151,17 @@ protected:
 
         writeFeed("newer.xml", appcast(newerVersion()));
         writeFeed("same.xml", appcast(build::version));
-        native::setUpdateCaFileForTesting((serverDir_ / "ca.pem").string());
-        native::setUpdateFeedForTesting(url("newer.xml"));
-        native::setUriLauncherForTesting([this](const std::string& link) { opened_.push_back(link); });
+        ASSERT_TRUE(native::trustExtraCa((serverDir_ / "ca.pem").string()));
+    }
+
+    // An updater reading `feed`: a path on the feed server, or a full address.
+    std::shared_ptr<native::FeedUpdater> makeUpdater(
+        const std::string& feed = "newer.xml", std::chrono::milliseconds timeout = std::chrono::seconds(15))
+    {
+        auto updater = native::makeFeedUpdater({ feed.find("://") != std::string::npos ? feed : url(feed), timeout,
+            [this](const std::string& link) { opened_.push_back(link); } });
+        updater->start();
+        return updater;
     }
 
     std::string url(const std::string& path) const { return "https://127.0.0.1:" + port_ + "/" + path; }
@@ -225,17 +234,14 @@ TEST_P(UserCheckTest, TellsTheOutcome)
         writeFeed(c.path, c.feed);
     }
     const std::string path = c.path;
-    native::setUpdateFeedForTesting(path.find("://") != std::string::npos ? path : url(path));
     if (c.trustOtherCa) {
-        native::setUpdateCaFileForTesting((serverDir_ / "other-ca.pem").string());
+        ASSERT_TRUE(native::trustExtraCa((serverDir_ / "other-ca.pem").string()));
     }
     // A stalled server meets a short limit instead of the 30 s one.
-    native::setUpdateTimeoutForTesting(std::chrono::milliseconds(path == "slow" ? 300 : 15000));
-
-    auto controller = UpdaterController::create(true);
+    auto controller = makeUpdater(path, std::chrono::milliseconds(path == "slow" ? 300 : 15000));
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
-    EXPECT_FALSE(native::updateCheckRunning(*controller));
+    EXPECT_FALSE(controller->checking());
 
     const auto n = notifications_->received.at(0); // a copy: later calls grow the list
     EXPECT_EQ(n.appName, "OrvoMenu");
@@ -278,7 +284,7 @@ INSTANTIATE_TEST_SUITE_P(Feeds, UserCheckTest,
 
 TEST_F(UpdaterTest, AvailableUpdateOpensItsWebLinkOnly)
 {
-    auto controller = UpdaterController::create(true);
+    auto controller = makeUpdater();
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
     const auto n = notifications_->received.at(0); // a copy: later calls grow the list
@@ -289,64 +295,60 @@ TEST_F(UpdaterTest, AvailableUpdateOpensItsWebLinkOnly)
     ASSERT_TRUE(test::waitFor([&] { return !opened_.empty(); }));
     EXPECT_EQ(opened_, std::vector<std::string> { "https://downloads.example.org/orvo" });
 
-    // A link the desktop should not follow blindly, or a download anyone on
-    // the way could replace, is not offered.
-    std::size_t count = 1;
-    for (const char* link : { "file:///etc/passwd", "http://downloads.example.org/orvo" }) {
-        writeFeed("newer.xml", appcast(newerVersion(), link));
-        check(*controller);
-        ASSERT_TRUE(waitForNotifications(++count));
-        EXPECT_TRUE(notifications_->received.at(count - 1).actions.empty()) << link;
-        notifications_->invokeAction(notifications_->received.at(count - 1).id, "default");
-    }
+    // A feed without an https link offers nothing to open (the appcast table
+    // has which links count).
+    writeFeed("newer.xml", appcast(newerVersion(), "http://downloads.example.org/orvo"));
+    check(*controller);
+    ASSERT_TRUE(waitForNotifications(2));
+    EXPECT_TRUE(notifications_->received.at(1).actions.empty());
+    notifications_->invokeAction(notifications_->received.at(1).id, "default");
     notifications_->invokeAction(n.id, "default"); // already used
     check(*controller); // a round trip on the bus: the signals above have arrived by its end
-    ASSERT_TRUE(waitForNotifications(++count));
+    ASSERT_TRUE(waitForNotifications(3));
     EXPECT_EQ(opened_.size(), 1u);
 }
 
 TEST_F(UpdaterTest, SecondCheckWhileOneRunsIsIgnored)
 {
-    native::setUpdateFeedForTesting(url("hold/newer.xml"));
-    auto controller = UpdaterController::create(true);
+    auto controller = makeUpdater("hold/newer.xml");
     check(*controller);
     check(*controller);
     ASSERT_TRUE(test::waitFor([&] { return !requests().empty(); }));
-    EXPECT_TRUE(native::updateCheckRunning(*controller));
+    EXPECT_TRUE(controller->checking());
     check(*controller);
     std::ofstream(serverDir_ / "release") << "go";
     ASSERT_TRUE(waitForNotifications(1));
 
     // A later check runs; had the ignored ones run, their notifications and
     // requests would have come before this one's.
-    native::setUpdateFeedForTesting(url("same.xml"));
+    writeFeed("newer.xml", appcast(build::version));
     check(*controller);
     ASSERT_TRUE(waitForNotifications(2));
-    EXPECT_EQ(requests(), (std::vector<std::string> { "/hold/newer.xml", "/same.xml" }));
+    EXPECT_EQ(requests(), (std::vector<std::string> { "/hold/newer.xml", "/hold/newer.xml" }));
     EXPECT_NE(notifications_->received[1].summary.find("up to date"), std::string::npos);
 }
 
 TEST_F(UpdaterTest, AutomaticChecksAreOffByDefault)
 {
-    auto controller = UpdaterController::create(true);
-    EXPECT_FALSE(native::scheduledUpdateWakeUp(*controller));
-    EXPECT_FALSE(native::updateCheckRunning(*controller));
+    auto controller = makeUpdater();
+    EXPECT_FALSE(controller->scheduledWakeUp());
+    EXPECT_FALSE(controller->checking());
     // A manual check still works and arms nothing afterwards.
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
-    EXPECT_FALSE(native::scheduledUpdateWakeUp(*controller));
+    EXPECT_FALSE(controller->scheduledWakeUp());
 }
 
 TEST_F(UpdaterTest, RecentCheckSchedulesOneWakeUpADayLater)
 {
     const double last = std::floor(now()) - 3600;
     enableAutomaticChecks(last);
-    auto controller = UpdaterController::create(true);
-    const auto wakeUp = native::scheduledUpdateWakeUp(*controller);
+    auto controller = makeUpdater();
+    const auto wakeUp = controller->scheduledWakeUp();
     ASSERT_TRUE(wakeUp);
     EXPECT_NEAR(wakeUp->dueAtSeconds, last + 86400, 1);
     EXPECT_TRUE(g_main_context_find_source_by_id(nullptr, wakeUp->sourceId));
-    EXPECT_FALSE(native::updateCheckRunning(*controller));
+    EXPECT_FALSE(controller->checking());
     test::drainMainContext();
     EXPECT_TRUE(requests().empty());
 }
@@ -354,22 +356,22 @@ TEST_F(UpdaterTest, RecentCheckSchedulesOneWakeUpADayLater)
 TEST_F(UpdaterTest, OverdueAutomaticCheckRunsThenSleepsADay)
 {
     enableAutomaticChecks(now() - 3 * 86400);
-    auto controller = UpdaterController::create(true);
-    const auto first = native::scheduledUpdateWakeUp(*controller);
+    auto controller = makeUpdater();
+    const auto first = controller->scheduledWakeUp();
     ASSERT_TRUE(first);
     EXPECT_LE(first->dueAtSeconds, now() + 10); // soon after start-up, not a day later
 
-    native::fireUpdateWakeUpForTesting(*controller);
+    controller->wakeUpNow();
     EXPECT_FALSE(g_main_context_find_source_by_id(nullptr, first->sourceId));
-    EXPECT_TRUE(native::updateCheckRunning(*controller));
-    EXPECT_FALSE(native::scheduledUpdateWakeUp(*controller)); // no timer while the check runs
+    EXPECT_TRUE(controller->checking());
+    EXPECT_FALSE(controller->scheduledWakeUp()); // no timer while the check runs
     ASSERT_TRUE(waitForNotifications(1));
     EXPECT_NE(notifications_->received[0].summary.find("is available"), std::string::npos);
 
     const auto stored = UserDefaults::standardUserDefaults().objectForKey("lastUpdateCheck");
     ASSERT_TRUE(stored && stored->kind() == Value::Kind::Number);
     EXPECT_NEAR(stored->asNumber(), now(), 5);
-    const auto next = native::scheduledUpdateWakeUp(*controller);
+    const auto next = controller->scheduledWakeUp();
     ASSERT_TRUE(next);
     EXPECT_NEAR(next->dueAtSeconds, stored->asNumber() + 86400, 1);
     EXPECT_TRUE(g_main_context_find_source_by_id(nullptr, next->sourceId));
@@ -379,15 +381,14 @@ TEST_F(UpdaterTest, FailedAutomaticCheckIsRetriedNotCountedAsDone)
 {
     const double last = std::floor(now()) - 3 * 86400;
     enableAutomaticChecks(last);
-    native::setUpdateFeedForTesting(url("later.xml")); // not there yet
-    auto controller = UpdaterController::create(true);
+    auto controller = makeUpdater("later.xml"); // not there yet
     auto lastCheck = [] { return UserDefaults::standardUserDefaults().objectForKey("lastUpdateCheck")->asNumber(); };
     // Each failure waits longer before the next try, never as long as a day.
     for (const double retryAfter : { 60, 120 }) {
-        native::fireUpdateWakeUpForTesting(*controller);
-        ASSERT_TRUE(test::waitFor([&] { return !native::updateCheckRunning(*controller); }));
+        controller->wakeUpNow();
+        ASSERT_TRUE(test::waitFor([&] { return !controller->checking(); }));
         EXPECT_EQ(lastCheck(), last);
-        const auto retry = native::scheduledUpdateWakeUp(*controller);
+        const auto retry = controller->scheduledWakeUp();
         ASSERT_TRUE(retry);
         EXPECT_NEAR(retry->dueAtSeconds, now() + retryAfter, 5);
     }
@@ -396,10 +397,10 @@ TEST_F(UpdaterTest, FailedAutomaticCheckIsRetriedNotCountedAsDone)
     // The network coming back retries at once.
     writeFeed("later.xml", appcast(newerVersion()));
     native::WakeSignals::instance().notify();
-    EXPECT_TRUE(native::updateCheckRunning(*controller));
+    EXPECT_TRUE(controller->checking());
     ASSERT_TRUE(waitForNotifications(1));
     EXPECT_NEAR(lastCheck(), now(), 5);
-    const auto next = native::scheduledUpdateWakeUp(*controller);
+    const auto next = controller->scheduledWakeUp();
     ASSERT_TRUE(next);
     EXPECT_NEAR(next->dueAtSeconds, lastCheck() + 86400, 1);
 }
@@ -409,7 +410,7 @@ TEST_F(UpdaterTest, NotificationsSpeakTheUsersLanguage)
 {
     g_setenv("LANGUAGE", "de", TRUE);
     g_setenv("LC_ALL", "C.UTF-8", TRUE);
-    auto controller = UpdaterController::create(true);
+    auto controller = makeUpdater();
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
     const auto n = notifications_->received.at(0);
@@ -420,11 +421,10 @@ TEST_F(UpdaterTest, NotificationsSpeakTheUsersLanguage)
 
 TEST_F(UpdaterTest, AutomaticCheckIsSilentWithoutAnUpdate)
 {
-    native::setUpdateFeedForTesting(url("same.xml"));
     enableAutomaticChecks(std::nullopt);
-    auto controller = UpdaterController::create(true);
-    native::fireUpdateWakeUpForTesting(*controller);
-    ASSERT_TRUE(test::waitFor([&] { return !native::updateCheckRunning(*controller); }));
+    auto controller = makeUpdater("same.xml");
+    controller->wakeUpNow();
+    ASSERT_TRUE(test::waitFor([&] { return !controller->checking(); }));
     EXPECT_EQ(requests().size(), 1u);
     // Notifications from one sender arrive in order: the manual check's is the first.
     check(*controller);
@@ -437,27 +437,25 @@ TEST_F(UpdaterTest, AutomaticCheckIsSilentWithoutAnUpdate)
 TEST_F(UpdaterTest, TurningAutomaticChecksOffStopsTheSchedule)
 {
     enableAutomaticChecks(std::nullopt);
-    auto controller = UpdaterController::create(true);
-    ASSERT_TRUE(native::scheduledUpdateWakeUp(*controller));
+    auto controller = makeUpdater();
+    ASSERT_TRUE(controller->scheduledWakeUp());
     UserDefaults::standardUserDefaults().setObject(Value::boolean(false), "automaticallyChecksForUpdates");
-    native::fireUpdateWakeUpForTesting(*controller);
-    EXPECT_FALSE(native::updateCheckRunning(*controller));
-    EXPECT_FALSE(native::scheduledUpdateWakeUp(*controller));
+    controller->wakeUpNow();
+    EXPECT_FALSE(controller->checking());
+    EXPECT_FALSE(controller->scheduledWakeUp());
     test::drainMainContext();
     EXPECT_TRUE(requests().empty());
 }
 
 TEST_F(UpdaterTest, ControllerGoneMidCheckIsHarmless)
 {
-    native::setUpdateFeedForTesting(url("hold/newer.xml"));
-    auto controller = UpdaterController::create(true);
+    auto controller = makeUpdater("hold/newer.xml");
     check(*controller);
     ASSERT_TRUE(test::waitFor([&] { return !requests().empty(); }));
     controller.reset();
     std::ofstream(serverDir_ / "release") << "go";
     // Whatever was under way ends without a word to the user.
-    auto other = UpdaterController::create(true);
-    native::setUpdateFeedForTesting(url("same.xml"));
+    auto other = makeUpdater("same.xml");
     check(*other);
     ASSERT_TRUE(waitForNotifications(1));
     test::drainMainContext();

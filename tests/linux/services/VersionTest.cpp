@@ -112,6 +112,11 @@ INSTANTIATE_TEST_SUITE_P(Feeds, AppcastTest,
                 "<item><enclosure url=\"https://e.org/x\" sparkle:version=\"nightly\"/></item>"
                 "<item><version>1.1</version></item>"),
             "1.1", "" },
+        // Only https links are offered: not a file, not a download anyone on the way can replace.
+        FeedCase { "NonHttpsLinksLeftOut",
+            RSS("<item><enclosure url=\"http://e.org/a\" sparkle:version=\"2.1\"/></item>"
+                "<item><link>file:///etc/passwd</link><version>2.2</version></item>"),
+            "2.2", "" },
         FeedCase { "NoItems", RSS(""), nullptr, nullptr },
         FeedCase { "Truncated", "<rss><channel><item><version>9.0</version>", nullptr, nullptr },
         FeedCase { "NotXml", "{\"version\": \"9.0\"}", nullptr, nullptr },
