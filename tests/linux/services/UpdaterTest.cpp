@@ -24,9 +24,9 @@ namespace fs = std::filesystem;
 using glib::GRef;
 using glib::GUnique;
 
-// Owns org.freedesktop.Notifications on its own connection and records every
-// Notify call.
-class NotificationServer {
+// python3-dbusmock's notification daemon on the private bus; what it was
+// told comes back through its Mock interface.
+class NotificationDaemon {
 public:
     struct Notification {
         std::string appName, summary, body;
@@ -34,88 +34,83 @@ public:
         guint32 id = 0;
     };
 
-    explicit NotificationServer(const std::string& address)
+    NotificationDaemon()
+        : process_({ "/usr/bin/python3", "-m", "dbusmock", "--template", "notification_daemon" })
     {
-        connection_ = glib::adopt(g_dbus_connection_new_for_address_sync(address.c_str(),
-            static_cast<GDBusConnectionFlags>(
-                G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, nullptr));
-        node_.reset(g_dbus_node_info_new_for_xml(introspection, nullptr));
-        static const GDBusInterfaceVTable vtable = { &NotificationServer::onCall, nullptr, nullptr, {} };
-        registration_ = g_dbus_connection_register_object(
-            connection_.get(), path, node_->interfaces[0], &vtable, this, nullptr, nullptr);
-        owner_ = g_bus_own_name_on_connection(
-            connection_.get(), name, G_BUS_NAME_OWNER_FLAGS_NONE,
-            [](GDBusConnection*, const char*, gpointer self) { static_cast<NotificationServer*>(self)->owned_ = true; },
-            nullptr, this, nullptr);
-        if (!test::waitFor([this] { return owned_; })) {
-            throw std::runtime_error("could not own the notification name");
+        const bool up = test::waitFor(
+            [] {
+                GUnique<GVariant> reply(call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                    "NameHasOwner", g_variant_new("(s)", name)));
+                gboolean owned = FALSE;
+                if (reply) {
+                    g_variant_get(reply.get(), "(b)", &owned);
+                }
+                return owned == TRUE;
+            },
+            std::chrono::seconds(30));
+        if (!up) {
+            throw std::runtime_error("the notification daemon did not start");
         }
     }
 
-    ~NotificationServer()
+    // Every Notify call so far; the daemon numbers them from 1.
+    std::vector<Notification> received() const
     {
-        g_bus_unown_name(owner_);
-        g_dbus_connection_unregister_object(connection_.get(), registration_);
+        GUnique<GVariant> reply(call(name, path, "org.freedesktop.DBus.Mock", "GetCalls", nullptr));
+        std::vector<Notification> list;
+        GVariantIter* calls = nullptr;
+        g_variant_get(reply.get(), "(a(tsav))", &calls);
+        guint64 time = 0;
+        const char* method = nullptr;
+        GVariantIter* args = nullptr;
+        while (g_variant_iter_next(calls, "(t&sav)", &time, &method, &args)) {
+            std::vector<GUnique<GVariant>> values;
+            for (GVariant* value; (value = g_variant_iter_next_value(args));) {
+                values.emplace_back(g_variant_get_variant(value));
+                g_variant_unref(value);
+            }
+            g_variant_iter_free(args);
+            if (g_strcmp0(method, "Notify") != 0 || values.size() != 8) {
+                continue;
+            }
+            Notification n;
+            n.appName = g_variant_get_string(values[0].get(), nullptr);
+            n.summary = g_variant_get_string(values[3].get(), nullptr);
+            n.body = g_variant_get_string(values[4].get(), nullptr);
+            const char** actions = g_variant_get_strv(values[5].get(), nullptr);
+            for (const char** action = actions; *action; ++action) {
+                n.actions.emplace_back(*action);
+            }
+            g_free(actions);
+            n.id = static_cast<guint32>(list.size() + 1);
+            list.push_back(std::move(n));
+        }
+        g_variant_iter_free(calls);
+        return list;
     }
 
     void invokeAction(guint32 id, const char* key)
     {
-        g_dbus_connection_emit_signal(
-            connection_.get(), nullptr, path, name, "ActionInvoked", g_variant_new("(us)", id, key), nullptr);
+        GVariantBuilder args;
+        g_variant_builder_init(&args, G_VARIANT_TYPE("av"));
+        g_variant_builder_add(&args, "v", g_variant_new_uint32(id));
+        g_variant_builder_add(&args, "v", g_variant_new_string(key));
+        GUnique<GVariant>(call(name, path, "org.freedesktop.DBus.Mock", "EmitSignal",
+            g_variant_new("(sssav)", name, "ActionInvoked", "us", &args)));
     }
-
-    std::vector<Notification> received;
 
 private:
     static constexpr const char* name = "org.freedesktop.Notifications";
     static constexpr const char* path = "/org/freedesktop/Notifications";
-    static constexpr const char* introspection = R"(<node><interface name="org.freedesktop.Notifications">
-        <method name="Notify"><arg type="s" direction="in"/><arg type="u" direction="in"/>
-          <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="s" direction="in"/>
-          <arg type="as" direction="in"/><arg type="a{sv}" direction="in"/><arg type="i" direction="in"/>
-          <arg type="u" direction="out"/></method>
-        <method name="GetCapabilities"><arg type="as" direction="out"/></method>
-        <signal name="ActionInvoked"><arg type="u"/><arg type="s"/></signal>
-        </interface></node>)";
 
-    static void onCall(GDBusConnection*, const char*, const char*, const char*, const char* method,
-        GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data)
+    static GVariant* call(
+        const char* to, const char* object, const char* interface, const char* method, GVariant* parameters)
     {
-        auto* self = static_cast<NotificationServer*>(data);
-        if (g_strcmp0(method, "GetCapabilities") == 0) {
-            const char* caps[] = { "actions", "body", nullptr };
-            g_dbus_method_invocation_return_value(invocation, g_variant_new("(^as)", caps));
-            return;
-        }
-        Notification n;
-        const char *appName = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
-        guint32 replaces = 0;
-        GVariantIter* actions = nullptr;
-        GVariant* hints = nullptr;
-        gint32 timeout = 0;
-        g_variant_get(parameters, "(&su&s&s&sas@a{sv}i)", &appName, &replaces, &icon, &summary, &body, &actions, &hints,
-            &timeout);
-        const char* action = nullptr;
-        while (g_variant_iter_next(actions, "&s", &action)) {
-            n.actions.emplace_back(action);
-        }
-        g_variant_iter_free(actions);
-        g_variant_unref(hints);
-        n.appName = appName;
-        n.summary = summary;
-        n.body = body;
-        n.id = ++self->lastId_;
-        self->received.push_back(n);
-        g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", n.id));
+        return g_dbus_connection_call_sync(native::sessionBus(), to, object, interface, method, parameters, nullptr,
+            G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
     }
 
-    GRef<GDBusConnection> connection_;
-    GUnique<GDBusNodeInfo> node_;
-    guint registration_ = 0;
-    guint owner_ = 0;
-    bool owned_ = false;
-    guint32 lastId_ = 100;
+    test::ChildProcess process_;
 };
 
 std::string appcast(const std::string& version, const std::string& link = "https://downloads.example.org/orvo")
@@ -144,10 +139,10 @@ protected:
             { "/usr/bin/python3", ORVO_TEST_SUPPORT_DIR "/feed/feed_server.py", serverDir_.string() }, true);
         port_ = server_.readLine(std::chrono::seconds(30));
         ASSERT_FALSE(port_.empty()) << "feed server did not start";
-        notifications_ = std::make_unique<NotificationServer>(bus_.address());
         // The private bus stops before the process ends; that must not end
         // the process (GLib's shared connection raises SIGTERM when closed).
         g_dbus_connection_set_exit_on_close(native::sessionBus(), FALSE);
+        notifications_ = std::make_unique<NotificationDaemon>();
 
         writeFeed("newer.xml", appcast(newerVersion()));
         writeFeed("same.xml", appcast(build::version));
@@ -189,7 +184,7 @@ protected:
 
     bool waitForNotifications(std::size_t count)
     {
-        return test::waitFor([&] { return notifications_->received.size() >= count; }, std::chrono::seconds(20));
+        return test::waitFor([&] { return notifications_->received().size() >= count; }, std::chrono::seconds(20));
     }
 
     static void enableAutomaticChecks(std::optional<double> lastCheck)
@@ -207,7 +202,7 @@ protected:
     fs::path serverDir_;
     test::ChildProcess server_;
     std::string port_;
-    std::unique_ptr<NotificationServer> notifications_;
+    std::unique_ptr<NotificationDaemon> notifications_;
     std::vector<std::string> opened_;
 };
 
@@ -243,7 +238,7 @@ TEST_P(UserCheckTest, TellsTheOutcome)
     ASSERT_TRUE(waitForNotifications(1));
     EXPECT_FALSE(controller->checking());
 
-    const auto n = notifications_->received.at(0); // a copy: later calls grow the list
+    const auto n = notifications_->received().at(0);
     EXPECT_EQ(n.appName, "OrvoMenu");
     EXPECT_NE(n.summary.find(c.summaryHas), std::string::npos) << n.summary;
     EXPECT_NE(n.body.find(c.bodyHas), std::string::npos) << n.body;
@@ -251,7 +246,7 @@ TEST_P(UserCheckTest, TellsTheOutcome)
     const bool offersUpdate = std::string(c.summaryHas) == "is available";
     EXPECT_EQ(!n.actions.empty(), offersUpdate);
     test::drainMainContext();
-    EXPECT_EQ(notifications_->received.size(), 1u);
+    EXPECT_EQ(notifications_->received().size(), 1u);
 }
 
 const std::string oversizedDeclared = [] {
@@ -287,7 +282,7 @@ TEST_F(UpdaterTest, AvailableUpdateOpensItsWebLinkOnly)
     auto controller = makeUpdater();
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
-    const auto n = notifications_->received.at(0); // a copy: later calls grow the list
+    const auto n = notifications_->received().at(0);
     ASSERT_EQ(n.actions.size(), 2u);
     EXPECT_EQ(n.actions[0], "default");
     // A click on the notification opens the link.
@@ -300,8 +295,8 @@ TEST_F(UpdaterTest, AvailableUpdateOpensItsWebLinkOnly)
     writeFeed("newer.xml", appcast(newerVersion(), "http://downloads.example.org/orvo"));
     check(*controller);
     ASSERT_TRUE(waitForNotifications(2));
-    EXPECT_TRUE(notifications_->received.at(1).actions.empty());
-    notifications_->invokeAction(notifications_->received.at(1).id, "default");
+    EXPECT_TRUE(notifications_->received().at(1).actions.empty());
+    notifications_->invokeAction(notifications_->received().at(1).id, "default");
     notifications_->invokeAction(n.id, "default"); // already used
     check(*controller); // a round trip on the bus: the signals above have arrived by its end
     ASSERT_TRUE(waitForNotifications(3));
@@ -325,7 +320,7 @@ TEST_F(UpdaterTest, SecondCheckWhileOneRunsIsIgnored)
     check(*controller);
     ASSERT_TRUE(waitForNotifications(2));
     EXPECT_EQ(requests(), (std::vector<std::string> { "/hold/newer.xml", "/hold/newer.xml" }));
-    EXPECT_NE(notifications_->received[1].summary.find("up to date"), std::string::npos);
+    EXPECT_NE(notifications_->received()[1].summary.find("up to date"), std::string::npos);
 }
 
 TEST_F(UpdaterTest, AutomaticChecksAreOffByDefault)
@@ -366,7 +361,7 @@ TEST_F(UpdaterTest, OverdueAutomaticCheckRunsThenSleepsADay)
     EXPECT_TRUE(controller->checking());
     EXPECT_FALSE(controller->scheduledWakeUp()); // no timer while the check runs
     ASSERT_TRUE(waitForNotifications(1));
-    EXPECT_NE(notifications_->received[0].summary.find("is available"), std::string::npos);
+    EXPECT_NE(notifications_->received()[0].summary.find("is available"), std::string::npos);
 
     const auto stored = UserDefaults::standardUserDefaults().objectForKey("lastUpdateCheck");
     ASSERT_TRUE(stored && stored->kind() == Value::Kind::Number);
@@ -392,7 +387,7 @@ TEST_F(UpdaterTest, FailedAutomaticCheckIsRetriedNotCountedAsDone)
         ASSERT_TRUE(retry);
         EXPECT_NEAR(retry->dueAtSeconds, now() + retryAfter, 5);
     }
-    EXPECT_TRUE(notifications_->received.empty()); // automatic failures are silent
+    EXPECT_TRUE(notifications_->received().empty()); // automatic failures are silent
 
     // The network coming back retries at once.
     writeFeed("later.xml", appcast(newerVersion()));
@@ -413,7 +408,7 @@ TEST_F(UpdaterTest, NotificationsSpeakTheUsersLanguage)
     auto controller = makeUpdater();
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
-    const auto n = notifications_->received.at(0);
+    const auto n = notifications_->received().at(0);
     EXPECT_EQ(n.summary, "OrvoMenu " + newerVersion() + " ist verfügbar");
     EXPECT_EQ(n.body, std::string("Sie haben Version ") + build::version + ".");
     EXPECT_EQ(n.actions, (std::vector<std::string> { "default", "Herunterladen" }));
@@ -430,8 +425,8 @@ TEST_F(UpdaterTest, AutomaticCheckIsSilentWithoutAnUpdate)
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
     test::drainMainContext();
-    ASSERT_EQ(notifications_->received.size(), 1u);
-    EXPECT_NE(notifications_->received[0].summary.find("up to date"), std::string::npos);
+    ASSERT_EQ(notifications_->received().size(), 1u);
+    EXPECT_NE(notifications_->received()[0].summary.find("up to date"), std::string::npos);
 }
 
 TEST_F(UpdaterTest, TurningAutomaticChecksOffStopsTheSchedule)
@@ -459,7 +454,7 @@ TEST_F(UpdaterTest, ControllerGoneMidCheckIsHarmless)
     check(*other);
     ASSERT_TRUE(waitForNotifications(1));
     test::drainMainContext();
-    EXPECT_EQ(notifications_->received.size(), 1u);
+    EXPECT_EQ(notifications_->received().size(), 1u);
 }
 
 } // namespace
