@@ -169,66 +169,77 @@ INSTANTIATE_TEST_SUITE_P(Entries, EntryStatusTest,
         StatusCase { "Garbage", "\x7f\xff\xfe not a key file\n[[[", AppServiceStatus::NotRegistered }),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(LoginItemTest, RegisterCreatesTheFolderAndUnregisterRemovesTheEntry)
+const char* const hiddenEntry = "[Desktop Entry]\nType=Application\nExec=orvomenu --mine\nHidden=true\n";
+const char* const gnomeDisabledEntry
+    = "[Desktop Entry]\nType=Application\nExec=orvomenu\nX-GNOME-Autostart-enabled=false\n";
+
+// What switching on or off does to the entry and to the one earlier versions
+// named orvomenu.desktop. Only an entry that would start the app is replaced
+// or removed; one the user hid or switched off stays as they left it.
+struct ChangeCase {
+    const char* name;
+    bool enable;
+    const char* entry; // before: nullptr for none
+    const char* legacy;
+    enum After { None, Ours, Unchanged };
+    After entryAfter = None;
+    After legacyAfter = None;
+};
+
+void PrintTo(const ChangeCase& c, std::ostream* os)
 {
-    ASSERT_FALSE(fs::exists(entry_.parent_path()));
+    *os << c.name;
+}
+
+class ChangeTest : public LoginItemTest, public ::testing::WithParamInterface<ChangeCase> { };
+
+TEST_P(ChangeTest, LeavesTheEntriesAsExpected)
+{
+    const auto& c = GetParam();
+    for (const auto& [path, content] : { std::pair { entry_, c.entry }, std::pair { legacy_, c.legacy } }) {
+        if (content) {
+            writeFile(path, content);
+        }
+    }
     std::string error;
-    ASSERT_TRUE(service().registerAndReturnError(&error)) << error;
-    EXPECT_EQ(service().status(), AppServiceStatus::Enabled);
+    ASSERT_TRUE(c.enable ? service().registerAndReturnError(&error) : service().unregisterAndReturnError(&error))
+        << error;
+    EXPECT_EQ(service().status(), c.enable ? AppServiceStatus::Enabled : AppServiceStatus::NotRegistered);
+
+    std::size_t expectedFiles = 0;
+    for (const auto& [path, before, after] :
+        { std::tuple { entry_, c.entry, c.entryAfter }, std::tuple { legacy_, c.legacy, c.legacyAfter } }) {
+        SCOPED_TRACE(path.filename().string());
+        EXPECT_EQ(fs::exists(path), after != ChangeCase::None);
+        if (after == ChangeCase::Unchanged) {
+            EXPECT_EQ(readFile(path), before);
+        } else if (after == ChangeCase::Ours) {
+            EXPECT_NE(readFile(path).find("Exec="), std::string::npos);
+            EXPECT_EQ(readFile(path).find("Hidden"), std::string::npos);
+        }
+        expectedFiles += after != ChangeCase::None;
+    }
     // Written in one step: no temporary file is left beside the entry.
-    EXPECT_EQ(std::distance(fs::directory_iterator(entry_.parent_path()), fs::directory_iterator()), 1);
-
-    ASSERT_TRUE(service().unregisterAndReturnError(&error)) << error;
-    EXPECT_FALSE(fs::exists(entry_));
-    EXPECT_EQ(service().status(), AppServiceStatus::NotRegistered);
-    // Nothing left to remove is no failure.
-    EXPECT_TRUE(service().unregisterAndReturnError(&error));
-}
-
-TEST_F(LoginItemTest, UnregisterLeavesAHiddenEntryAlone)
-{
-    const std::string hidden = "[Desktop Entry]\nType=Application\nExec=orvomenu --mine\nHidden=true\n";
-    writeFile(entry_, hidden);
-    std::string error;
-    EXPECT_TRUE(service().unregisterAndReturnError(&error)) << error;
-    EXPECT_EQ(readFile(entry_), hidden);
-}
-
-TEST_F(LoginItemTest, RegisterReplacesADamagedOrHiddenEntry)
-{
-    for (const char* before : { "\xff\xfe garbage [[[", "[Desktop Entry]\nType=Application\nExec=x\nHidden=true\n" }) {
-        writeFile(entry_, before);
-        std::string error;
-        ASSERT_TRUE(service().registerAndReturnError(&error)) << error;
-        EXPECT_EQ(service().status(), AppServiceStatus::Enabled);
-        EXPECT_EQ(readFile(entry_).find("Hidden"), std::string::npos);
+    if (fs::exists(entry_.parent_path())) {
+        EXPECT_EQ(std::distance(fs::directory_iterator(entry_.parent_path()), fs::directory_iterator()),
+            static_cast<std::ptrdiff_t>(expectedFiles));
     }
 }
 
-// Earlier versions named the entry orvomenu.desktop. It keeps starting the
-// app, so it shows as enabled; switching on moves it to the app id's name
-// (one entry, not two starts), switching off removes whichever there is.
-TEST_F(LoginItemTest, TheEntryOfEarlierVersionsCountsAndIsReplaced)
-{
-    writeFile(legacy_, validEntry);
-    EXPECT_EQ(service().status(), AppServiceStatus::Enabled);
-    std::string error;
-    ASSERT_TRUE(service().registerAndReturnError(&error)) << error;
-    EXPECT_TRUE(fs::exists(entry_));
-    EXPECT_FALSE(fs::exists(legacy_));
-
-    writeFile(legacy_, validEntry);
-    ASSERT_TRUE(service().unregisterAndReturnError(&error)) << error;
-    EXPECT_FALSE(fs::exists(entry_));
-    EXPECT_FALSE(fs::exists(legacy_));
-    EXPECT_EQ(service().status(), AppServiceStatus::NotRegistered);
-
-    // One the user hid stays as they left it.
-    const std::string hidden = "[Desktop Entry]\nType=Application\nExec=orvomenu\nHidden=true\n";
-    writeFile(legacy_, hidden);
-    ASSERT_TRUE(service().registerAndReturnError(&error)) << error;
-    EXPECT_EQ(readFile(legacy_), hidden);
-}
+INSTANTIATE_TEST_SUITE_P(Changes, ChangeTest,
+    ::testing::Values(ChangeCase { "RegisterCreatesTheFolder", true, nullptr, nullptr, ChangeCase::Ours },
+        ChangeCase { "RegisterReplacesDamaged", true, "\xff\xfe garbage [[[", nullptr, ChangeCase::Ours },
+        ChangeCase { "RegisterReplacesHidden", true, hiddenEntry, nullptr, ChangeCase::Ours },
+        ChangeCase { "RegisterReplacesSwitchedOff", true, gnomeDisabledEntry, nullptr, ChangeCase::Ours },
+        ChangeCase { "RegisterMovesTheEarlierEntry", true, nullptr, validEntry, ChangeCase::Ours },
+        ChangeCase {
+            "RegisterKeepsAHiddenEarlierEntry", true, nullptr, hiddenEntry, ChangeCase::Ours, ChangeCase::Unchanged },
+        ChangeCase { "UnregisterRemoves", false, validEntry, nullptr },
+        ChangeCase { "UnregisterRemovesBoth", false, validEntry, validEntry },
+        ChangeCase { "UnregisterNothingIsNoFailure", false, nullptr, nullptr },
+        ChangeCase { "UnregisterKeepsHidden", false, hiddenEntry, nullptr, ChangeCase::Unchanged },
+        ChangeCase { "UnregisterKeepsSwitchedOff", false, gnomeDisabledEntry, nullptr, ChangeCase::Unchanged }),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LoginItemTest, FailuresAreReportedNotThrown)
 {
