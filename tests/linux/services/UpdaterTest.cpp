@@ -146,7 +146,7 @@ protected:
 
         writeFeed("newer.xml", appcast(newerVersion()));
         writeFeed("same.xml", appcast(build::version));
-        ASSERT_TRUE(native::trustExtraCa((serverDir_ / "ca.pem").string()));
+        ASSERT_TRUE(native::trustExtraCa((serverDir_ / "ca" / "ca.pem").string()));
     }
 
     // An updater reading `feed`: a path on the feed server, or a full address.
@@ -230,7 +230,7 @@ TEST_P(UserCheckTest, TellsTheOutcome)
     }
     const std::string path = c.path;
     if (c.trustOtherCa) {
-        ASSERT_TRUE(native::trustExtraCa((serverDir_ / "other-ca.pem").string()));
+        ASSERT_TRUE(native::trustExtraCa((serverDir_ / "other-ca" / "ca.pem").string()));
     }
     // A stalled server meets a short limit instead of the 30 s one.
     auto controller = makeUpdater(path, std::chrono::milliseconds(path == "slow" ? 300 : 15000));
