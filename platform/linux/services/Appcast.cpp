@@ -14,13 +14,14 @@ std::string_view localName(std::string_view name)
     return colon == std::string_view::npos ? name : name.substr(colon + 1);
 }
 
-// Only https links are handed to the desktop: a feed must not be able to
-// start an arbitrary URI handler, nor send the user to a download that anyone
-// on the way can replace.
+// Only https links with a host are handed to the desktop: a feed must not be
+// able to start an arbitrary URI handler, nor send the user to a download
+// that anyone on the way can replace.
 bool isHttps(const std::string& link)
 {
     glib::GUnique<GUri> uri(g_uri_parse(link.c_str(), G_URI_FLAGS_NONE, nullptr));
-    return uri && g_ascii_strcasecmp(g_uri_get_scheme(uri.get()), "https") == 0;
+    const char* host = uri ? g_uri_get_host(uri.get()) : nullptr;
+    return host && *host && g_ascii_strcasecmp(g_uri_get_scheme(uri.get()), "https") == 0;
 }
 
 std::string trimmed(std::string_view text)
