@@ -209,7 +209,8 @@ private:
     }
 
     // Only an entry that would start the application is removed; one the
-    // user hid or damaged already does not, and stays as they left it.
+    // user hid, switched off or damaged already does not, and stays as they
+    // left it.
     static bool removeEnabledEntry(const std::string& path, std::string* error)
     {
         if (readEntry(path) != EntryState::Enabled) {
