@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The update controller against a local HTTPS feed server (its own test CA)
-// and a notification server on a private bus that records what it is told.
-#include "platform/Updater.h"
+// and a notification daemon on a private bus that records what it is told.
 #include "platform/BuildConfig.h"
 #include "platform/UserDefaults.h"
 #include "platform/linux/core/Bus.h"
@@ -15,13 +14,11 @@
 
 #include <cmath>
 #include <fstream>
-#include <sstream>
 
 namespace orvo::platform {
 namespace {
 
 namespace fs = std::filesystem;
-using glib::GRef;
 using glib::GUnique;
 
 // python3-dbusmock's notification daemon on the private bus; what it was
