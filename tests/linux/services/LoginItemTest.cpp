@@ -201,6 +201,9 @@ TEST_P(ChangeTest, LeavesTheEntriesAsExpected)
             writeFile(path, content);
         }
     }
+    // Either name starts the app when it is a usable, enabled entry.
+    const bool enabledBefore = c.entry == validEntry || c.legacy == validEntry;
+    EXPECT_EQ(service().status(), enabledBefore ? AppServiceStatus::Enabled : AppServiceStatus::NotRegistered);
     std::string error;
     ASSERT_TRUE(c.enable ? service().registerAndReturnError(&error) : service().unregisterAndReturnError(&error))
         << error;
