@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace orvo::platform {
 namespace native {
@@ -75,12 +76,7 @@ public:
     {
     }
 
-    ~Updater() override
-    {
-        if (wakeListener_) {
-            WakeSignals::instance().remove(wakeListener_);
-        }
-    }
+    ~Updater() override { stopListening(); }
 
     bool respondsToSelector(const Selector& selector) const override { return selector == "checkForUpdates:"; }
 
@@ -91,13 +87,7 @@ public:
         }
     }
 
-    void start() override
-    {
-        if (!wakeListener_) {
-            wakeListener_ = WakeSignals::instance().add([this] { networkBack(); });
-        }
-        scheduleAutomaticCheck();
-    }
+    void start() override { scheduleAutomaticCheck(); }
 
     std::optional<WakeUp> scheduledWakeUp() const override
     {
@@ -169,6 +159,22 @@ private:
             return;
         }
         beginCheck(false); // a check under way re-arms when it ends
+    }
+
+    // Only while a failed automatic check waits for its retry: the network
+    // monitor is not even started otherwise.
+    void listenForTheNetwork()
+    {
+        if (!wakeListener_) {
+            wakeListener_ = WakeSignals::instance().add([this] { networkBack(); });
+        }
+    }
+
+    void stopListening()
+    {
+        if (wakeListener_) {
+            WakeSignals::instance().remove(std::exchange(wakeListener_, 0));
+        }
     }
 
     void networkBack()
@@ -258,11 +264,13 @@ private:
         feed_.clear();
         if (succeeded) {
             failures_ = 0;
+            stopListening();
             UserDefaults::standardUserDefaults().setObject(Value::number(std::floor(nowSeconds())), lastCheckKey);
         } else if (!userInitiated_) {
             const double delay = failures_ < 6 ? firstRetry * (1 << failures_) : longestRetry;
             retryDue_ = nowSeconds() + std::min(delay, longestRetry);
             ++failures_;
+            listenForTheNetwork();
         }
         scheduleAutomaticCheck();
     }
