@@ -35,12 +35,13 @@ constexpr double longestRetry = 60 * 60;
 constexpr const char* automaticKey = "automaticallyChecksForUpdates";
 constexpr const char* lastCheckKey = "lastUpdateCheck";
 
-// The catalogue key of what went wrong.
-const char* describe(const FetchFailure& failure)
+// The catalogue key of what went wrong. The HTTPS client reports a server
+// that fell silent as a network failure, after silenceTimeoutSeconds.
+const char* describe(const FetchFailure& failure, double secondsTaken)
 {
     switch (failure.kind) {
     case FetchFailure::Kind::Network:
-        return "update_no_connection";
+        return secondsTaken >= silenceTimeoutSeconds ? "update_timed_out" : "update_no_connection";
     case FetchFailure::Kind::Certificate:
         return "update_bad_certificate";
     case FetchFailure::Kind::Insecure:
@@ -193,6 +194,7 @@ private:
             return; // one check at a time; the second request is ignored
         }
         userInitiated_ = userInitiated;
+        startedAt_ = g_get_monotonic_time();
         feed_.clear();
         deadline_ = glib::SourceHandle(
             g_timeout_add(static_cast<guint>(config_.timeout.count()), &Updater::onDeadline, this));
@@ -205,7 +207,8 @@ private:
             },
             [this](const std::optional<FetchFailure>& failure, const std::string&) {
                 if (failure) {
-                    finish(describe(*failure));
+                    finish(
+                        describe(*failure, static_cast<double>(g_get_monotonic_time() - startedAt_) / G_USEC_PER_SEC));
                 } else {
                     finishWithFeed();
                 }
@@ -280,6 +283,7 @@ private:
     std::unique_ptr<HttpsFetch> fetch_; // the check under way
     std::string feed_;
     bool userInitiated_ = false;
+    gint64 startedAt_ = 0; // monotonic microseconds
     glib::SourceHandle deadline_;
     glib::SourceHandle wakeUp_;
     guint wakeUpId_ = 0;

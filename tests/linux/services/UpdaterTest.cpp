@@ -230,7 +230,7 @@ TEST_P(UserCheckTest, TellsTheOutcome)
         ASSERT_TRUE(native::trustExtraCa((serverDir_ / "other-ca" / "ca.pem").string()));
     }
     // A stalled server meets a short limit instead of the 30 s one.
-    auto controller = makeUpdater(path, std::chrono::milliseconds(path == "slow" ? 300 : 15000));
+    auto controller = makeUpdater(path, std::chrono::milliseconds(std::string(c.name) == "Stalled" ? 300 : 15000));
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
     EXPECT_FALSE(controller->checking());
@@ -265,6 +265,8 @@ INSTANTIATE_TEST_SUITE_P(Feeds, UserCheckTest,
         CheckCase { "Missing", "missing.xml", nullptr, "Could not", "not found" },
         CheckCase { "UntrustedCertificate", "newer.xml", nullptr, "Could not", "not trusted", true },
         CheckCase { "Stalled", "slow", nullptr, "Could not", "in time" },
+        // Silent for longer than the HTTPS client waits, within the check's limit.
+        CheckCase { "FellSilent", "slow", nullptr, "Could not", "in time" },
         CheckCase { "RedirectToHttp", "redirect-http/newer.xml", nullptr, "Could not", "insecure" },
         CheckCase { "RedirectToHttps", "redirect/newer.xml", nullptr, "is available", "" },
         CheckCase { "PlainHttpFeed", "http://127.0.0.1:9/newer.xml", nullptr, "Could not", "insecure" },
