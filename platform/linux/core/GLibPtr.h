@@ -46,6 +46,7 @@ ORVO_GLIB_DELETER(GUri, g_uri_unref)
 ORVO_GLIB_DELETER(GSettingsSchema, g_settings_schema_unref)
 ORVO_GLIB_DELETER(GSettingsSchemaKey, g_settings_schema_key_unref)
 ORVO_GLIB_DELETER(_XDisplay, XCloseDisplay)
+ORVO_GLIB_DELETER(GMarkupParseContext, g_markup_parse_context_free)
 #undef ORVO_GLIB_DELETER
 
 // GStreamer's objects (elements, pads, buses) are GObjects: GRef below. Its

@@ -178,6 +178,18 @@ const std::map<std::string, std::string>& englishTexts()
         { "hotkey_none", "None" },
         { "check_for_updates", "Check for Updates…" },
         { "quit", "Quit" },
+        { "update_available", "OrvoMenu {version} is available" },
+        { "update_installed", "You have version {version}." },
+        { "update_download", "Download" },
+        { "update_none", "You're up to date." },
+        { "update_newest", "OrvoMenu {version} is the newest version." },
+        { "update_failed", "Could not check for updates" },
+        { "update_no_connection", "The update server could not be reached." },
+        { "update_timed_out", "The update server did not answer in time." },
+        { "update_bad_certificate", "The update server's certificate is not trusted." },
+        { "update_not_found", "The update feed was not found." },
+        { "update_unreadable", "The update feed could not be read." },
+        { "update_insecure", "The update feed was sent to an insecure address." },
     };
     return texts;
 }

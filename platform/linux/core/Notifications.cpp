@@ -2,10 +2,99 @@
 #include "platform/Notifications.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/core/Notifications.h"
 
-#include <memory>
+#include <map>
 
 namespace orvo::platform {
+namespace native {
+namespace {
+
+constexpr const char* notificationsName = "org.freedesktop.Notifications";
+constexpr const char* notificationsPath = "/org/freedesktop/Notifications";
+
+} // namespace
+
+struct Notifier::State {
+    glib::SubscriptionHandle subscription;
+    std::map<guint32, std::function<void()>> actions; // notification id → its action
+
+    struct Pending {
+        std::weak_ptr<State> state;
+        std::function<void()> onAction;
+    };
+
+    static void onNotified(GObject* source, GAsyncResult* result, gpointer data)
+    {
+        std::unique_ptr<Pending> pending(static_cast<Pending*>(data));
+        // Without a notification server there is nobody to tell; nothing else to do.
+        auto reply = glib::GUnique<GVariant>(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr));
+        auto state = pending->state.lock();
+        if (!reply || !state || !pending->onAction) {
+            return;
+        }
+        guint32 id = 0;
+        g_variant_get(reply.get(), "(u)", &id);
+        state->actions[id] = std::move(pending->onAction);
+    }
+
+    static void onSignal(GDBusConnection*, const char*, const char*, const char*, const char* signal,
+        GVariant* parameters, gpointer data)
+    {
+        auto* state = static_cast<State*>(data);
+        guint32 id = 0;
+        if (g_strcmp0(signal, "ActionInvoked") == 0 && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(us)"))) {
+            const char* key = nullptr;
+            g_variant_get(parameters, "(u&s)", &id, &key);
+            const auto it = state->actions.find(id);
+            if (it != state->actions.end()) {
+                const auto action = std::move(it->second);
+                state->actions.erase(it);
+                action();
+            }
+        } else if (g_strcmp0(signal, "NotificationClosed") == 0
+            && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(uu)"))) {
+            guint32 reason = 0;
+            g_variant_get(parameters, "(uu)", &id, &reason);
+            state->actions.erase(id);
+        }
+    }
+};
+
+Notifier::Notifier()
+    : state_(std::make_shared<State>())
+{
+}
+
+Notifier::~Notifier() = default;
+
+void Notifier::post(
+    const std::string& summary, const std::string& body, const std::string& actionLabel, std::function<void()> onAction)
+{
+    GVariantBuilder actions;
+    g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
+    if (onAction) {
+        // "default" is what a click on the notification itself invokes.
+        g_variant_builder_add(&actions, "s", "default");
+        g_variant_builder_add(&actions, "s", actionLabel.c_str());
+        if (!state_->subscription) {
+            state_->subscription = glib::SubscriptionHandle(native::sessionBus(),
+                g_dbus_connection_signal_subscribe(native::sessionBus(), notificationsName, notificationsName, nullptr,
+                    notificationsPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, &State::onSignal, state_.get(), nullptr));
+        }
+    }
+    GVariantBuilder hints;
+    g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string(build::desktopId));
+    GVariant* parameters = g_variant_new(
+        "(susssasa{sv}i)", build::appName, 0u, build::appId, summary.c_str(), body.c_str(), &actions, &hints, -1);
+    g_dbus_connection_call(native::sessionBus(), notificationsName, notificationsPath, notificationsName, "Notify",
+        parameters, G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &State::onNotified,
+        new State::Pending { state_, std::move(onAction) });
+}
+
+} // namespace native
+
 namespace {
 
 using Completion = std::function<void(bool, std::optional<std::string>)>;
@@ -17,9 +106,9 @@ public:
     void requestAuthorization(unsigned, Completion completion) override
     {
         auto* pending = new Completion(std::move(completion));
-        g_dbus_connection_call(native::sessionBus(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
-            "org.freedesktop.Notifications", "GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE,
-            5000, nullptr, &DesktopNotificationCenter::answered, pending);
+        g_dbus_connection_call(native::sessionBus(), native::notificationsName, native::notificationsPath,
+            native::notificationsName, "GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, 5000,
+            nullptr, &DesktopNotificationCenter::answered, pending);
     }
 
 private:

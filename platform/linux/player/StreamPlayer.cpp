@@ -9,6 +9,7 @@
 #include "platform/StreamPlayer.h"
 
 #include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/core/WakeSignals.h"
 #include "platform/linux/net/HttpsFetch.h"
 #include "platform/linux/player/AudioPipeline.h"
 #include "platform/linux/player/LiveStream.h"
@@ -18,107 +19,9 @@
 #include <gio/gio.h>
 #include <gst/gst.h>
 
-#include <functional>
-#include <map>
 #include <mutex>
-#include <vector>
 
 namespace orvo::platform {
-
-namespace native {
-namespace {
-
-using namespace glib;
-
-// Reported by the process when the network comes back or the machine wakes,
-// so every player waiting to retry tries at once.
-class WakeSignals {
-public:
-    static WakeSignals& instance()
-    {
-        static WakeSignals signals;
-        return signals;
-    }
-
-    int add(std::function<void()> listener)
-    {
-        listeners_[++lastId_] = std::move(listener);
-        return lastId_;
-    }
-    void remove(int id) { listeners_.erase(id); }
-
-private:
-    WakeSignals()
-    {
-        monitor_ = retain(g_network_monitor_get_default());
-        available_ = g_network_monitor_get_network_available(monitor_.get());
-        g_signal_connect(monitor_.get(), "network-changed", G_CALLBACK(&WakeSignals::onNetworkChanged), this);
-        // No system bus (containers, some test hosts): sleep is not watched.
-        g_bus_get(G_BUS_TYPE_SYSTEM, nullptr, &WakeSignals::onSystemBus, this);
-    }
-
-    static void onNetworkChanged(GNetworkMonitor*, gboolean available, gpointer data)
-    {
-        auto* self = static_cast<WakeSignals*>(data);
-        const bool cameBack = available && !self->available_;
-        self->available_ = available;
-        if (cameBack) {
-            g_debug("network is back");
-            self->notify();
-        }
-    }
-
-    static void onSystemBus(GObject*, GAsyncResult* result, gpointer data)
-    {
-        auto* self = static_cast<WakeSignals*>(data);
-        self->systemBus_ = adopt(g_bus_get_finish(result, nullptr));
-        if (!self->systemBus_) {
-            return;
-        }
-        // Losing the system bus must not end the application.
-        g_dbus_connection_set_exit_on_close(self->systemBus_.get(), FALSE);
-        g_dbus_connection_signal_subscribe(self->systemBus_.get(), "org.freedesktop.login1",
-            "org.freedesktop.login1.Manager", "PrepareForSleep", "/org/freedesktop/login1", nullptr,
-            G_DBUS_SIGNAL_FLAGS_NONE, &WakeSignals::onPrepareForSleep, self, nullptr);
-    }
-
-    static void onPrepareForSleep(
-        GDBusConnection*, const char*, const char*, const char*, const char*, GVariant* parameters, gpointer data)
-    {
-        gboolean sleeping = TRUE;
-        if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"))) {
-            g_variant_get(parameters, "(b)", &sleeping);
-        }
-        if (!sleeping) {
-            g_debug("woke from sleep");
-            static_cast<WakeSignals*>(data)->notify();
-        }
-    }
-
-    void notify()
-    {
-        // A listener may remove itself or others; walk a copy of the ids.
-        std::vector<int> ids;
-        for (const auto& [id, listener] : listeners_) {
-            ids.push_back(id);
-        }
-        for (int id : ids) {
-            if (auto it = listeners_.find(id); it != listeners_.end()) {
-                auto listener = it->second;
-                listener();
-            }
-        }
-    }
-
-    GRef<GNetworkMonitor> monitor_;
-    bool available_ = true;
-    GRef<GDBusConnection> systemBus_;
-    std::map<int, std::function<void()>> listeners_;
-    int lastId_ = 0;
-};
-
-} // namespace
-} // namespace native
 
 namespace {
 
@@ -268,14 +171,14 @@ void preparePlayback()
         // Prefer faad (GPL, like this program) to libav's AAC decoder where it
         // is installed: first sound comes sooner and the process stays far
         // smaller, since libavcodec is never loaded (see bench/player).
-        if (GRef<GstPluginFeature> faad(gst_registry_lookup_feature(gst_registry_get(), "faad")); faad) {
+        if (glib::GRef<GstPluginFeature> faad(gst_registry_lookup_feature(gst_registry_get(), "faad")); faad) {
             gst_plugin_feature_set_rank(faad.get(), GST_RANK_PRIMARY + 1);
         }
         // Load what decoding a live AAC stream needs now rather than on the
         // first click.
         for (const char* name : { "app", "coreelements", "playback", "typefindfunctions", "mpegtsdemux", "isomp4",
                  "id3demux", "audioparsers", "faad", "autodetect", "pulseaudio", "audioconvert", "audioresample" }) {
-            GRef<GstPlugin> plugin(gst_plugin_load_by_name(name));
+            glib::GRef<GstPlugin> plugin(gst_plugin_load_by_name(name));
         }
     });
 }

@@ -19,17 +19,8 @@ namespace orvo::platform {
 namespace native {
 namespace {
 
-std::optional<std::string>& executableOverride()
+std::optional<std::string> runningExecutable()
 {
-    static std::optional<std::string> path;
-    return path;
-}
-
-std::optional<std::string> executablePath()
-{
-    if (const auto& forced = executableOverride()) {
-        return forced->empty() ? std::nullopt : forced;
-    }
     std::error_code error;
     std::string path = std::filesystem::read_symlink("/proc/self/exe", error).string();
     if (error || path.empty()) {
@@ -77,11 +68,12 @@ std::string execArgument(std::string_view argument)
 // The Exec line that starts the executable. GLib's loader (used by GNOME's
 // session) checks that the program exists before expanding field codes, so a
 // path holding '%' would be looked up with "%%" in it and the entry dropped;
-// such a path goes to env(1) as an argument instead, where it is expanded.
+// such a path is handed to sh(1) as $0 instead, where it is expanded. Not
+// env(1): it would take a path holding '=' for a variable to set.
 std::string execLine(const std::string& executable)
 {
     if (executable.find('%') != std::string::npos) {
-        return "/usr/bin/env " + execArgument(executable);
+        return "/bin/sh -c " + execArgument("exec \"$0\"") + " " + execArgument(executable);
     }
     return execArgument(executable);
 }
@@ -104,8 +96,11 @@ EntryState readEntry(const std::string& path)
         return EntryState::Unusable;
     }
     // A value other than true/false reads as false, as desktop environments
-    // read it.
-    if (g_key_file_get_boolean(file.get(), group, G_KEY_FILE_DESKTOP_KEY_HIDDEN, nullptr)) {
+    // read it. GNOME's switch in its startup settings writes
+    // X-GNOME-Autostart-enabled=false instead of hiding the entry.
+    glib::GUnique<GError> missing;
+    const bool enabled = g_key_file_get_boolean(file.get(), group, "X-GNOME-Autostart-enabled", glib::out(missing));
+    if (g_key_file_get_boolean(file.get(), group, G_KEY_FILE_DESKTOP_KEY_HIDDEN, nullptr) || (!missing && !enabled)) {
         return EntryState::Hidden;
     }
     return EntryState::Enabled;
@@ -125,13 +120,6 @@ std::string legacyAutostartEntryPath()
     return (base / "autostart" / (std::string(build::appId) + ".desktop")).string();
 }
 
-void setExecutablePathForTesting(std::optional<std::string> path)
-{
-    executableOverride() = std::move(path);
-}
-
-} // namespace native
-
 namespace {
 
 void setError(std::string* error, std::string text)
@@ -143,22 +131,27 @@ void setError(std::string* error, std::string text)
 
 class AutostartEntry final : public AppService {
 public:
+    explicit AutostartEntry(AutostartConfig config)
+        : config_(std::move(config))
+    {
+    }
+
     AppServiceStatus status() override
     {
-        if (!native::executablePath()) {
+        if (!executablePath()) {
             return AppServiceStatus::NotFound;
         }
         // An entry under the name of earlier versions starts the app just
         // as well.
-        return native::readEntry(native::autostartEntryPath()) == native::EntryState::Enabled
-                || native::readEntry(native::legacyAutostartEntryPath()) == native::EntryState::Enabled
+        return readEntry(autostartEntryPath()) == EntryState::Enabled
+                || readEntry(legacyAutostartEntryPath()) == EntryState::Enabled
             ? AppServiceStatus::Enabled
             : AppServiceStatus::NotRegistered;
     }
 
     bool registerAndReturnError(std::string* error) override
     {
-        const auto executable = native::executablePath();
+        const auto executable = executablePath();
         if (!executable) {
             setError(error, "cannot tell where the application is installed");
             return false;
@@ -167,7 +160,7 @@ public:
             setError(error, "the application's path is not valid UTF-8");
             return false;
         }
-        const std::string path = native::autostartEntryPath();
+        const std::string path = autostartEntryPath();
         const std::string folder = std::filesystem::path(path).parent_path().string();
         if (g_mkdir_with_parents(folder.c_str(), 0700) != 0) {
             setError(error, "cannot create " + folder + ": " + g_strerror(errno));
@@ -178,7 +171,7 @@ public:
         constexpr const char* group = G_KEY_FILE_DESKTOP_GROUP;
         g_key_file_set_string(file.get(), group, G_KEY_FILE_DESKTOP_KEY_TYPE, G_KEY_FILE_DESKTOP_TYPE_APPLICATION);
         g_key_file_set_string(file.get(), group, G_KEY_FILE_DESKTOP_KEY_NAME, build::appName);
-        g_key_file_set_string(file.get(), group, G_KEY_FILE_DESKTOP_KEY_EXEC, native::execLine(*executable).c_str());
+        g_key_file_set_string(file.get(), group, G_KEY_FILE_DESKTOP_KEY_EXEC, execLine(*executable).c_str());
         g_key_file_set_string(file.get(), group, G_KEY_FILE_DESKTOP_KEY_ICON, build::appId);
         g_key_file_set_boolean(file.get(), group, G_KEY_FILE_DESKTOP_KEY_TERMINAL, FALSE);
         g_key_file_set_boolean(file.get(), group, "X-GNOME-Autostart-enabled", TRUE);
@@ -198,21 +191,29 @@ public:
         // The entry now has the app's id for a name, which the session's
         // autostart turns into the app id that desktop portals go by; the
         // one earlier versions wrote would start a second copy.
-        return removeEnabledEntry(native::legacyAutostartEntryPath(), error);
+        return removeEnabledEntry(legacyAutostartEntryPath(), error);
     }
 
     bool unregisterAndReturnError(std::string* error) override
     {
-        return removeEnabledEntry(native::autostartEntryPath(), error)
-            && removeEnabledEntry(native::legacyAutostartEntryPath(), error);
+        return removeEnabledEntry(autostartEntryPath(), error) && removeEnabledEntry(legacyAutostartEntryPath(), error);
     }
 
 private:
+    std::optional<std::string> executablePath() const
+    {
+        if (config_.executable) {
+            return config_.executable->empty() ? std::nullopt : config_.executable;
+        }
+        return runningExecutable();
+    }
+
     // Only an entry that would start the application is removed; one the
-    // user hid or damaged already does not, and stays as they left it.
+    // user hid, switched off or damaged already does not, and stays as they
+    // left it.
     static bool removeEnabledEntry(const std::string& path, std::string* error)
     {
-        if (native::readEntry(path) != native::EntryState::Enabled) {
+        if (readEntry(path) != EntryState::Enabled) {
             return true;
         }
         if (g_unlink(path.c_str()) != 0 && errno != ENOENT) {
@@ -221,13 +222,22 @@ private:
         }
         return true;
     }
+
+    AutostartConfig config_;
 };
 
 } // namespace
 
+std::unique_ptr<AppService> makeAutostartService(AutostartConfig config)
+{
+    return std::make_unique<AutostartEntry>(std::move(config));
+}
+
+} // namespace native
+
 AppService& AppService::mainAppService()
 {
-    static AutostartEntry* service = new AutostartEntry(); // lives until the process ends
+    static AppService* service = native::makeAutostartService({}).release(); // lives until the process ends
     return *service;
 }
 

@@ -1,19 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// Linux-only parts of the login-item service and the update controller that
-// tests reach: where the executable is, where the feed is and whom to trust,
-// how long a check may take, and what is scheduled.
+// Linux-only parts of the login-item service and the update controller: where
+// the autostart entry is, version ordering and appcast reading, and the
+// services built with a configuration of their own (what `mainAppService()`
+// and `UpdaterController::create()` build with the defaults).
+
+#include "platform/BuildConfig.h"
+#include "platform/LoginItem.h"
+#include "platform/Updater.h"
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-
-namespace orvo::platform {
-class UpdaterController;
-}
 
 namespace orvo::platform::native {
 
@@ -28,9 +30,12 @@ std::string autostartEntryPath();
 // replaces it with the new one, unregistering removes both.
 std::string legacyAutostartEntryPath();
 
-// Replaces the running executable's path (read from /proc/self/exe) for tests;
-// an empty string means "cannot tell"; std::nullopt restores the real lookup.
-void setExecutablePathForTesting(std::optional<std::string> path);
+struct AutostartConfig {
+    // The program the entry starts. std::nullopt: the running executable
+    // (/proc/self/exe); an empty string: cannot tell.
+    std::optional<std::string> executable;
+};
+std::unique_ptr<AppService> makeAutostartService(AutostartConfig config);
 
 // --- Update checks ---
 
@@ -44,34 +49,40 @@ int compareVersions(std::string_view a, std::string_view b);
 struct AppcastItem {
     std::string version; // the version compared with ours
     std::string displayVersion; // what the user is shown
-    std::string link; // download or release page; may be empty
+    std::string link; // https download or release page; empty when the feed gives none
 };
 
 // The newest item of an appcast (RSS 2.0), or std::nullopt when the text is
-// not well-formed or holds no item with a version.
+// not well-formed or holds no item with a version. A link that is not https
+// is left out.
 std::optional<AppcastItem> newestAppcastItem(std::string_view xml);
 
-// Test hooks; call them before the controller's first check.
-// The feed's address instead of the built-in one.
-void setUpdateFeedForTesting(std::string url);
-// Trust exactly this CA file (absolute path) for the feed instead of the
-// process's default TLS database.
-void setUpdateCaFileForTesting(std::string absolutePath);
-// The overall time limit of one check (30 s otherwise).
-void setUpdateTimeoutForTesting(std::chrono::milliseconds timeout);
-// Called instead of the desktop's default handler when the user opens the
-// link of an update notification.
-void setUriLauncherForTesting(std::function<void(const std::string&)> launcher);
-
-// The one scheduled wake-up for automatic checks, if any.
-struct UpdateWakeUp {
-    unsigned sourceId = 0; // main-context source id
-    double dueAtSeconds = 0; // wall-clock time the check is due (seconds since the epoch)
+struct UpdaterConfig {
+    std::string feedUrl = build::appcastUrl;
+    // The overall time limit of one check.
+    std::chrono::milliseconds timeout { 30000 };
+    // Opens the link of an update notification; empty: the desktop's default
+    // handler.
+    std::function<void(const std::string&)> openLink;
 };
-std::optional<UpdateWakeUp> scheduledUpdateWakeUp(UpdaterController& controller);
-// Runs the scheduled wake-up now, as if its time had come.
-void fireUpdateWakeUpForTesting(UpdaterController& controller);
-// Whether a check is under way.
-bool updateCheckRunning(UpdaterController& controller);
+
+// The update controller with its schedule in view.
+class FeedUpdater : public UpdaterController {
+public:
+    // The one scheduled wake-up for automatic checks.
+    struct WakeUp {
+        unsigned sourceId = 0; // main-context source id
+        double dueAtSeconds = 0; // wall-clock time the check is due (seconds since the epoch)
+    };
+
+    // Arms automatic checks as the user's settings say.
+    virtual void start() = 0;
+    virtual std::optional<WakeUp> scheduledWakeUp() const = 0;
+    // Runs the scheduled wake-up now, as if its time had come.
+    virtual void wakeUpNow() = 0;
+    // Whether a check is under way.
+    virtual bool checking() const = 0;
+};
+std::shared_ptr<FeedUpdater> makeFeedUpdater(UpdaterConfig config);
 
 } // namespace orvo::platform::native

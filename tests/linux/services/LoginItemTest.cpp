@@ -40,12 +40,14 @@ protected:
         g_setenv("XDG_CONFIG_HOME", (dir_.path() / "config").c_str(), TRUE);
         entry_ = dir_.path() / "config" / "autostart" / "org.orvomenu.OrvoMenu.desktop";
         legacy_ = dir_.path() / "config" / "autostart" / "orvomenu.desktop";
-        native::setExecutablePathForTesting((dir_.path() / "bin" / "orvomenu").string());
+        useExecutable((dir_.path() / "bin" / "orvomenu").string());
     }
-    void TearDown() override { native::setExecutablePathForTesting(std::nullopt); }
 
-    AppService& service() { return AppService::mainAppService(); }
+    // An empty path: the app cannot tell where it is installed.
+    void useExecutable(std::string path) { service_ = native::makeAutostartService({ std::move(path) }); }
+    AppService& service() { return *service_; }
 
+    std::unique_ptr<AppService> service_;
     test::TempDir dir_;
     fs::path entry_;
     fs::path legacy_;
@@ -71,7 +73,7 @@ TEST_P(ExecQuotingTest, GLibLaunchesTheRegisteredExecutable)
     const fs::path executable = dir_.path() / "bin" / GetParam() / "orvo menu";
     writeFile(executable, "#!/bin/sh\nprintf '%s' \"$0\" > \"$ORVO_MARKER\"\n");
     fs::permissions(executable, fs::perms::owner_all);
-    native::setExecutablePathForTesting(executable.string());
+    useExecutable(executable.string());
 
     std::string error;
     ASSERT_TRUE(service().registerAndReturnError(&error)) << error;
@@ -88,11 +90,13 @@ TEST_P(ExecQuotingTest, GLibLaunchesTheRegisteredExecutable)
     GUnique<char*> argv;
     ASSERT_TRUE(g_shell_parse_argv(commandLine.c_str(), nullptr, glib::out(argv), nullptr)) << commandLine;
     // GLib checks a program's existence before expanding field codes, so a
-    // path with '%' is handed to env(1) instead of being argv[0].
+    // path with '%' is handed to sh(1) as $0 instead of being argv[0].
     char** args = argv.get();
-    if (args[0] && std::string(args[0]) == "/usr/bin/env") {
+    if (args[0] && std::string(args[0]) == "/bin/sh") {
         EXPECT_NE(executable.string().find('%'), std::string::npos);
-        ++args;
+        ASSERT_STREQ(args[1], "-c");
+        EXPECT_STREQ(args[2], "exec \"$0\"");
+        args += 3;
     }
     ASSERT_TRUE(args[0]);
     EXPECT_EQ(std::string(args[0]), executable.string());
@@ -115,7 +119,7 @@ TEST_P(ExecQuotingTest, GLibLaunchesTheRegisteredExecutable)
 
 INSTANTIATE_TEST_SUITE_P(Paths, ExecQuotingTest,
     ::testing::Values("plain", "with space", "double\"quote", "single'quote", "dollar$HOME", "percent%u%%",
-        "back\\slash\\\\", "back`tick`", "semi;colon&pipe|", "all \"'$%\\` of them"));
+        "percent%and=equals", "back\\slash\\\\", "back`tick`", "semi;colon&pipe|", "all \"'$%\\` of them"));
 
 struct StatusCase {
     const char* name;
@@ -137,7 +141,7 @@ TEST_P(EntryStatusTest, ReadsTheEntryAsTheUserLeftIt)
     }
     EXPECT_EQ(service().status(), GetParam().expected);
     // Without its own path the app cannot start itself, whatever the entry says.
-    native::setExecutablePathForTesting("");
+    useExecutable("");
     EXPECT_EQ(service().status(), AppServiceStatus::NotFound);
 }
 
@@ -150,6 +154,12 @@ INSTANTIATE_TEST_SUITE_P(Entries, EntryStatusTest,
             AppServiceStatus::NotRegistered },
         StatusCase { "HiddenFalse", "[Desktop Entry]\nType=Application\nExec=orvomenu\nHidden=false\n",
             AppServiceStatus::Enabled },
+        StatusCase { "GnomeDisabled",
+            "[Desktop Entry]\nType=Application\nExec=orvomenu\nX-GNOME-Autostart-enabled=false\n",
+            AppServiceStatus::NotRegistered },
+        StatusCase { "GnomeEnabled",
+            "[Desktop Entry]\nType=Application\nExec=orvomenu\nX-GNOME-Autostart-enabled=true\n",
+            AppServiceStatus::Enabled },
         StatusCase { "NotAnApplication", "[Desktop Entry]\nType=Link\nURL=https://example.org\nExec=orvomenu\n",
             AppServiceStatus::NotRegistered },
         StatusCase { "NoExec", "[Desktop Entry]\nType=Application\nName=OrvoMenu\n", AppServiceStatus::NotRegistered },
@@ -159,71 +169,85 @@ INSTANTIATE_TEST_SUITE_P(Entries, EntryStatusTest,
         StatusCase { "Garbage", "\x7f\xff\xfe not a key file\n[[[", AppServiceStatus::NotRegistered }),
     [](const auto& test) { return std::string(test.param.name); });
 
-TEST_F(LoginItemTest, RegisterCreatesTheFolderAndUnregisterRemovesTheEntry)
+const char* const hiddenEntry = "[Desktop Entry]\nType=Application\nExec=orvomenu --mine\nHidden=true\n";
+const char* const gnomeDisabledEntry
+    = "[Desktop Entry]\nType=Application\nExec=orvomenu\nX-GNOME-Autostart-enabled=false\n";
+
+// What switching on or off does to the entry and to the one earlier versions
+// named orvomenu.desktop. Only an entry that would start the app is replaced
+// or removed; one the user hid or switched off stays as they left it.
+struct ChangeCase {
+    const char* name;
+    bool enable;
+    const char* entry; // before: nullptr for none
+    const char* legacy;
+    enum After { None, Ours, Unchanged };
+    After entryAfter = None;
+    After legacyAfter = None;
+};
+
+void PrintTo(const ChangeCase& c, std::ostream* os)
 {
-    ASSERT_FALSE(fs::exists(entry_.parent_path()));
+    *os << c.name;
+}
+
+class ChangeTest : public LoginItemTest, public ::testing::WithParamInterface<ChangeCase> { };
+
+TEST_P(ChangeTest, LeavesTheEntriesAsExpected)
+{
+    const auto& c = GetParam();
+    for (const auto& [path, content] : { std::pair { entry_, c.entry }, std::pair { legacy_, c.legacy } }) {
+        if (content) {
+            writeFile(path, content);
+        }
+    }
+    // Either name starts the app when it is a usable, enabled entry.
+    const bool enabledBefore = c.entry == validEntry || c.legacy == validEntry;
+    EXPECT_EQ(service().status(), enabledBefore ? AppServiceStatus::Enabled : AppServiceStatus::NotRegistered);
     std::string error;
-    ASSERT_TRUE(service().registerAndReturnError(&error)) << error;
-    EXPECT_EQ(service().status(), AppServiceStatus::Enabled);
+    ASSERT_TRUE(c.enable ? service().registerAndReturnError(&error) : service().unregisterAndReturnError(&error))
+        << error;
+    EXPECT_EQ(service().status(), c.enable ? AppServiceStatus::Enabled : AppServiceStatus::NotRegistered);
+
+    std::size_t expectedFiles = 0;
+    for (const auto& [path, before, after] :
+        { std::tuple { entry_, c.entry, c.entryAfter }, std::tuple { legacy_, c.legacy, c.legacyAfter } }) {
+        SCOPED_TRACE(path.filename().string());
+        EXPECT_EQ(fs::exists(path), after != ChangeCase::None);
+        if (after == ChangeCase::Unchanged) {
+            EXPECT_EQ(readFile(path), before);
+        } else if (after == ChangeCase::Ours) {
+            EXPECT_NE(readFile(path).find("Exec="), std::string::npos);
+            EXPECT_EQ(readFile(path).find("Hidden"), std::string::npos);
+        }
+        expectedFiles += after != ChangeCase::None;
+    }
     // Written in one step: no temporary file is left beside the entry.
-    EXPECT_EQ(std::distance(fs::directory_iterator(entry_.parent_path()), fs::directory_iterator()), 1);
-
-    ASSERT_TRUE(service().unregisterAndReturnError(&error)) << error;
-    EXPECT_FALSE(fs::exists(entry_));
-    EXPECT_EQ(service().status(), AppServiceStatus::NotRegistered);
-    // Nothing left to remove is no failure.
-    EXPECT_TRUE(service().unregisterAndReturnError(&error));
-}
-
-TEST_F(LoginItemTest, UnregisterLeavesAHiddenEntryAlone)
-{
-    const std::string hidden = "[Desktop Entry]\nType=Application\nExec=orvomenu --mine\nHidden=true\n";
-    writeFile(entry_, hidden);
-    std::string error;
-    EXPECT_TRUE(service().unregisterAndReturnError(&error)) << error;
-    EXPECT_EQ(readFile(entry_), hidden);
-}
-
-TEST_F(LoginItemTest, RegisterReplacesADamagedOrHiddenEntry)
-{
-    for (const char* before : { "\xff\xfe garbage [[[", "[Desktop Entry]\nType=Application\nExec=x\nHidden=true\n" }) {
-        writeFile(entry_, before);
-        std::string error;
-        ASSERT_TRUE(service().registerAndReturnError(&error)) << error;
-        EXPECT_EQ(service().status(), AppServiceStatus::Enabled);
-        EXPECT_EQ(readFile(entry_).find("Hidden"), std::string::npos);
+    if (fs::exists(entry_.parent_path())) {
+        EXPECT_EQ(std::distance(fs::directory_iterator(entry_.parent_path()), fs::directory_iterator()),
+            static_cast<std::ptrdiff_t>(expectedFiles));
     }
 }
 
-// Earlier versions named the entry orvomenu.desktop. It keeps starting the
-// app, so it shows as enabled; switching on moves it to the app id's name
-// (one entry, not two starts), switching off removes whichever there is.
-TEST_F(LoginItemTest, TheEntryOfEarlierVersionsCountsAndIsReplaced)
-{
-    writeFile(legacy_, validEntry);
-    EXPECT_EQ(service().status(), AppServiceStatus::Enabled);
-    std::string error;
-    ASSERT_TRUE(service().registerAndReturnError(&error)) << error;
-    EXPECT_TRUE(fs::exists(entry_));
-    EXPECT_FALSE(fs::exists(legacy_));
-
-    writeFile(legacy_, validEntry);
-    ASSERT_TRUE(service().unregisterAndReturnError(&error)) << error;
-    EXPECT_FALSE(fs::exists(entry_));
-    EXPECT_FALSE(fs::exists(legacy_));
-    EXPECT_EQ(service().status(), AppServiceStatus::NotRegistered);
-
-    // One the user hid stays as they left it.
-    const std::string hidden = "[Desktop Entry]\nType=Application\nExec=orvomenu\nHidden=true\n";
-    writeFile(legacy_, hidden);
-    ASSERT_TRUE(service().registerAndReturnError(&error)) << error;
-    EXPECT_EQ(readFile(legacy_), hidden);
-}
+INSTANTIATE_TEST_SUITE_P(Changes, ChangeTest,
+    ::testing::Values(ChangeCase { "RegisterCreatesTheFolder", true, nullptr, nullptr, ChangeCase::Ours },
+        ChangeCase { "RegisterReplacesDamaged", true, "\xff\xfe garbage [[[", nullptr, ChangeCase::Ours },
+        ChangeCase { "RegisterReplacesHidden", true, hiddenEntry, nullptr, ChangeCase::Ours },
+        ChangeCase { "RegisterReplacesSwitchedOff", true, gnomeDisabledEntry, nullptr, ChangeCase::Ours },
+        ChangeCase { "RegisterMovesTheEarlierEntry", true, nullptr, validEntry, ChangeCase::Ours },
+        ChangeCase {
+            "RegisterKeepsAHiddenEarlierEntry", true, nullptr, hiddenEntry, ChangeCase::Ours, ChangeCase::Unchanged },
+        ChangeCase { "UnregisterRemoves", false, validEntry, nullptr },
+        ChangeCase { "UnregisterRemovesBoth", false, validEntry, validEntry },
+        ChangeCase { "UnregisterNothingIsNoFailure", false, nullptr, nullptr },
+        ChangeCase { "UnregisterKeepsHidden", false, hiddenEntry, nullptr, ChangeCase::Unchanged },
+        ChangeCase { "UnregisterKeepsSwitchedOff", false, gnomeDisabledEntry, nullptr, ChangeCase::Unchanged }),
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(LoginItemTest, FailuresAreReportedNotThrown)
 {
     // Without its own path there is nothing to register.
-    native::setExecutablePathForTesting("");
+    useExecutable("");
     std::string error;
     EXPECT_FALSE(service().registerAndReturnError(&error));
     EXPECT_FALSE(error.empty());
@@ -231,7 +255,7 @@ TEST_F(LoginItemTest, FailuresAreReportedNotThrown)
     EXPECT_FALSE(service().registerAndReturnError(nullptr));
 
     // An entry path taken by a folder can be neither read nor replaced.
-    native::setExecutablePathForTesting((dir_.path() / "bin" / "orvomenu").string());
+    useExecutable((dir_.path() / "bin" / "orvomenu").string());
     fs::create_directories(entry_ / "inside");
     error.clear();
     EXPECT_EQ(service().status(), AppServiceStatus::NotRegistered);

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The update controller against a local HTTPS feed server (its own test CA)
-// and a notification server on a private bus that records what it is told.
-#include "platform/Updater.h"
+// and a notification daemon on a private bus that records what it is told.
 #include "platform/BuildConfig.h"
 #include "platform/UserDefaults.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/core/WakeSignals.h"
+#include "platform/linux/net/HttpsFetch.h"
 #include "platform/linux/services/Services.h"
 #include "tests/support/TestSupport.h"
 
@@ -13,18 +14,16 @@
 
 #include <cmath>
 #include <fstream>
-#include <sstream>
 
 namespace orvo::platform {
 namespace {
 
 namespace fs = std::filesystem;
-using glib::GRef;
 using glib::GUnique;
 
-// Owns org.freedesktop.Notifications on its own connection and records every
-// Notify call.
-class NotificationServer {
+// python3-dbusmock's notification daemon on the private bus; what it was
+// told comes back through its Mock interface.
+class NotificationDaemon {
 public:
     struct Notification {
         std::string appName, summary, body;
@@ -32,88 +31,83 @@ public:
         guint32 id = 0;
     };
 
-    explicit NotificationServer(const std::string& address)
+    NotificationDaemon()
+        : process_({ "/usr/bin/python3", "-m", "dbusmock", "--template", "notification_daemon" })
     {
-        connection_ = glib::adopt(g_dbus_connection_new_for_address_sync(address.c_str(),
-            static_cast<GDBusConnectionFlags>(
-                G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, nullptr));
-        node_.reset(g_dbus_node_info_new_for_xml(introspection, nullptr));
-        static const GDBusInterfaceVTable vtable = { &NotificationServer::onCall, nullptr, nullptr, {} };
-        registration_ = g_dbus_connection_register_object(
-            connection_.get(), path, node_->interfaces[0], &vtable, this, nullptr, nullptr);
-        owner_ = g_bus_own_name_on_connection(
-            connection_.get(), name, G_BUS_NAME_OWNER_FLAGS_NONE,
-            [](GDBusConnection*, const char*, gpointer self) { static_cast<NotificationServer*>(self)->owned_ = true; },
-            nullptr, this, nullptr);
-        if (!test::waitFor([this] { return owned_; })) {
-            throw std::runtime_error("could not own the notification name");
+        const bool up = test::waitFor(
+            [] {
+                GUnique<GVariant> reply(call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                    "NameHasOwner", g_variant_new("(s)", name)));
+                gboolean owned = FALSE;
+                if (reply) {
+                    g_variant_get(reply.get(), "(b)", &owned);
+                }
+                return owned == TRUE;
+            },
+            std::chrono::seconds(30));
+        if (!up) {
+            throw std::runtime_error("the notification daemon did not start");
         }
     }
 
-    ~NotificationServer()
+    // Every Notify call so far; the daemon numbers them from 1.
+    std::vector<Notification> received() const
     {
-        g_bus_unown_name(owner_);
-        g_dbus_connection_unregister_object(connection_.get(), registration_);
+        GUnique<GVariant> reply(call(name, path, "org.freedesktop.DBus.Mock", "GetCalls", nullptr));
+        std::vector<Notification> list;
+        GVariantIter* calls = nullptr;
+        g_variant_get(reply.get(), "(a(tsav))", &calls);
+        guint64 time = 0;
+        const char* method = nullptr;
+        GVariantIter* args = nullptr;
+        while (g_variant_iter_next(calls, "(t&sav)", &time, &method, &args)) {
+            std::vector<GUnique<GVariant>> values;
+            for (GVariant* value; (value = g_variant_iter_next_value(args));) {
+                values.emplace_back(g_variant_get_variant(value));
+                g_variant_unref(value);
+            }
+            g_variant_iter_free(args);
+            if (g_strcmp0(method, "Notify") != 0 || values.size() != 8) {
+                continue;
+            }
+            Notification n;
+            n.appName = g_variant_get_string(values[0].get(), nullptr);
+            n.summary = g_variant_get_string(values[3].get(), nullptr);
+            n.body = g_variant_get_string(values[4].get(), nullptr);
+            const char** actions = g_variant_get_strv(values[5].get(), nullptr);
+            for (const char** action = actions; *action; ++action) {
+                n.actions.emplace_back(*action);
+            }
+            g_free(actions);
+            n.id = static_cast<guint32>(list.size() + 1);
+            list.push_back(std::move(n));
+        }
+        g_variant_iter_free(calls);
+        return list;
     }
 
     void invokeAction(guint32 id, const char* key)
     {
-        g_dbus_connection_emit_signal(
-            connection_.get(), nullptr, path, name, "ActionInvoked", g_variant_new("(us)", id, key), nullptr);
+        GVariantBuilder args;
+        g_variant_builder_init(&args, G_VARIANT_TYPE("av"));
+        g_variant_builder_add(&args, "v", g_variant_new_uint32(id));
+        g_variant_builder_add(&args, "v", g_variant_new_string(key));
+        GUnique<GVariant>(call(name, path, "org.freedesktop.DBus.Mock", "EmitSignal",
+            g_variant_new("(sssav)", name, "ActionInvoked", "us", &args)));
     }
-
-    std::vector<Notification> received;
 
 private:
     static constexpr const char* name = "org.freedesktop.Notifications";
     static constexpr const char* path = "/org/freedesktop/Notifications";
-    static constexpr const char* introspection = R"(<node><interface name="org.freedesktop.Notifications">
-        <method name="Notify"><arg type="s" direction="in"/><arg type="u" direction="in"/>
-          <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="s" direction="in"/>
-          <arg type="as" direction="in"/><arg type="a{sv}" direction="in"/><arg type="i" direction="in"/>
-          <arg type="u" direction="out"/></method>
-        <method name="GetCapabilities"><arg type="as" direction="out"/></method>
-        <signal name="ActionInvoked"><arg type="u"/><arg type="s"/></signal>
-        </interface></node>)";
 
-    static void onCall(GDBusConnection*, const char*, const char*, const char*, const char* method,
-        GVariant* parameters, GDBusMethodInvocation* invocation, gpointer data)
+    static GVariant* call(
+        const char* to, const char* object, const char* interface, const char* method, GVariant* parameters)
     {
-        auto* self = static_cast<NotificationServer*>(data);
-        if (g_strcmp0(method, "GetCapabilities") == 0) {
-            const char* caps[] = { "actions", "body", nullptr };
-            g_dbus_method_invocation_return_value(invocation, g_variant_new("(^as)", caps));
-            return;
-        }
-        Notification n;
-        const char *appName = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
-        guint32 replaces = 0;
-        GVariantIter* actions = nullptr;
-        GVariant* hints = nullptr;
-        gint32 timeout = 0;
-        g_variant_get(parameters, "(&su&s&s&sas@a{sv}i)", &appName, &replaces, &icon, &summary, &body, &actions, &hints,
-            &timeout);
-        const char* action = nullptr;
-        while (g_variant_iter_next(actions, "&s", &action)) {
-            n.actions.emplace_back(action);
-        }
-        g_variant_iter_free(actions);
-        g_variant_unref(hints);
-        n.appName = appName;
-        n.summary = summary;
-        n.body = body;
-        n.id = ++self->lastId_;
-        self->received.push_back(n);
-        g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", n.id));
+        return g_dbus_connection_call_sync(native::sessionBus(), to, object, interface, method, parameters, nullptr,
+            G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
     }
 
-    GRef<GDBusConnection> connection_;
-    GUnique<GDBusNodeInfo> node_;
-    guint registration_ = 0;
-    guint owner_ = 0;
-    bool owned_ = false;
-    guint32 lastId_ = 100;
+    test::ChildProcess process_;
 };
 
 std::string appcast(const std::string& version, const std::string& link = "https://downloads.example.org/orvo")
@@ -142,16 +136,24 @@ protected:
             { "/usr/bin/python3", ORVO_TEST_SUPPORT_DIR "/feed/feed_server.py", serverDir_.string() }, true);
         port_ = server_.readLine(std::chrono::seconds(30));
         ASSERT_FALSE(port_.empty()) << "feed server did not start";
-        notifications_ = std::make_unique<NotificationServer>(bus_.address());
         // The private bus stops before the process ends; that must not end
         // the process (GLib's shared connection raises SIGTERM when closed).
         g_dbus_connection_set_exit_on_close(native::sessionBus(), FALSE);
+        notifications_ = std::make_unique<NotificationDaemon>();
 
         writeFeed("newer.xml", appcast(newerVersion()));
         writeFeed("same.xml", appcast(build::version));
-        native::setUpdateCaFileForTesting((serverDir_ / "ca.pem").string());
-        native::setUpdateFeedForTesting(url("newer.xml"));
-        native::setUriLauncherForTesting([this](const std::string& link) { opened_.push_back(link); });
+        ASSERT_TRUE(native::trustExtraCa((serverDir_ / "ca" / "ca.pem").string()));
+    }
+
+    // An updater reading `feed`: a path on the feed server, or a full address.
+    std::shared_ptr<native::FeedUpdater> makeUpdater(
+        const std::string& feed = "newer.xml", std::chrono::milliseconds timeout = std::chrono::seconds(15))
+    {
+        auto updater = native::makeFeedUpdater({ feed.find("://") != std::string::npos ? feed : url(feed), timeout,
+            [this](const std::string& link) { opened_.push_back(link); } });
+        updater->start();
+        return updater;
     }
 
     std::string url(const std::string& path) const { return "https://127.0.0.1:" + port_ + "/" + path; }
@@ -179,7 +181,7 @@ protected:
 
     bool waitForNotifications(std::size_t count)
     {
-        return test::waitFor([&] { return notifications_->received.size() >= count; }, std::chrono::seconds(20));
+        return test::waitFor([&] { return notifications_->received().size() >= count; }, std::chrono::seconds(20));
     }
 
     static void enableAutomaticChecks(std::optional<double> lastCheck)
@@ -197,7 +199,7 @@ protected:
     fs::path serverDir_;
     test::ChildProcess server_;
     std::string port_;
-    std::unique_ptr<NotificationServer> notifications_;
+    std::unique_ptr<NotificationDaemon> notifications_;
     std::vector<std::string> opened_;
 };
 
@@ -224,19 +226,16 @@ TEST_P(UserCheckTest, TellsTheOutcome)
         writeFeed(c.path, c.feed);
     }
     const std::string path = c.path;
-    native::setUpdateFeedForTesting(path.find("://") != std::string::npos ? path : url(path));
     if (c.trustOtherCa) {
-        native::setUpdateCaFileForTesting((serverDir_ / "other-ca.pem").string());
+        ASSERT_TRUE(native::trustExtraCa((serverDir_ / "other-ca" / "ca.pem").string()));
     }
     // A stalled server meets a short limit instead of the 30 s one.
-    native::setUpdateTimeoutForTesting(std::chrono::milliseconds(path == "slow" ? 300 : 15000));
-
-    auto controller = UpdaterController::create(true);
+    auto controller = makeUpdater(path, std::chrono::milliseconds(std::string(c.name) == "Stalled" ? 300 : 15000));
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
-    EXPECT_FALSE(native::updateCheckRunning(*controller));
+    EXPECT_FALSE(controller->checking());
 
-    const auto n = notifications_->received.at(0); // a copy: later calls grow the list
+    const auto n = notifications_->received().at(0);
     EXPECT_EQ(n.appName, "OrvoMenu");
     EXPECT_NE(n.summary.find(c.summaryHas), std::string::npos) << n.summary;
     EXPECT_NE(n.body.find(c.bodyHas), std::string::npos) << n.body;
@@ -244,7 +243,7 @@ TEST_P(UserCheckTest, TellsTheOutcome)
     const bool offersUpdate = std::string(c.summaryHas) == "is available";
     EXPECT_EQ(!n.actions.empty(), offersUpdate);
     test::drainMainContext();
-    EXPECT_EQ(notifications_->received.size(), 1u);
+    EXPECT_EQ(notifications_->received().size(), 1u);
 }
 
 const std::string oversizedDeclared = [] {
@@ -261,13 +260,13 @@ INSTANTIATE_TEST_SUITE_P(Feeds, UserCheckTest,
         CheckCase { "Older", "older.xml", olderFeed.c_str(), "up to date", "" },
         CheckCase {
             "Malformed", "bad.xml", "<rss><channel><item><version>99</version>", "Could not", "could not be read" },
-        CheckCase { "NoVersions", "empty.xml", "<rss version=\"2.0\"><channel><item/></channel></rss>", "Could not",
-            "could not be read" },
         CheckCase { "OversizedDeclared", "big.xml", oversizedDeclared.c_str(), "Could not", "could not be read" },
         CheckCase { "OversizedStreamed", "huge", nullptr, "Could not", "could not be read" },
         CheckCase { "Missing", "missing.xml", nullptr, "Could not", "not found" },
         CheckCase { "UntrustedCertificate", "newer.xml", nullptr, "Could not", "not trusted", true },
         CheckCase { "Stalled", "slow", nullptr, "Could not", "in time" },
+        // Silent for longer than the HTTPS client waits, within the check's limit.
+        CheckCase { "FellSilent", "slow", nullptr, "Could not", "in time" },
         CheckCase { "RedirectToHttp", "redirect-http/newer.xml", nullptr, "Could not", "insecure" },
         CheckCase { "RedirectToHttps", "redirect/newer.xml", nullptr, "is available", "" },
         CheckCase { "PlainHttpFeed", "http://127.0.0.1:9/newer.xml", nullptr, "Could not", "insecure" },
@@ -277,10 +276,10 @@ INSTANTIATE_TEST_SUITE_P(Feeds, UserCheckTest,
 
 TEST_F(UpdaterTest, AvailableUpdateOpensItsWebLinkOnly)
 {
-    auto controller = UpdaterController::create(true);
+    auto controller = makeUpdater();
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
-    const auto n = notifications_->received.at(0); // a copy: later calls grow the list
+    const auto n = notifications_->received().at(0);
     ASSERT_EQ(n.actions.size(), 2u);
     EXPECT_EQ(n.actions[0], "default");
     // A click on the notification opens the link.
@@ -288,12 +287,13 @@ TEST_F(UpdaterTest, AvailableUpdateOpensItsWebLinkOnly)
     ASSERT_TRUE(test::waitFor([&] { return !opened_.empty(); }));
     EXPECT_EQ(opened_, std::vector<std::string> { "https://downloads.example.org/orvo" });
 
-    // A link the desktop should not follow blindly is not offered.
-    writeFeed("newer.xml", appcast(newerVersion(), "file:///etc/passwd"));
+    // A feed without an https link offers nothing to open (the appcast table
+    // has which links count).
+    writeFeed("newer.xml", appcast(newerVersion(), "http://downloads.example.org/orvo"));
     check(*controller);
     ASSERT_TRUE(waitForNotifications(2));
-    EXPECT_TRUE(notifications_->received.at(1).actions.empty());
-    notifications_->invokeAction(notifications_->received.at(1).id, "default");
+    EXPECT_TRUE(notifications_->received().at(1).actions.empty());
+    notifications_->invokeAction(notifications_->received().at(1).id, "default");
     notifications_->invokeAction(n.id, "default"); // already used
     check(*controller); // a round trip on the bus: the signals above have arrived by its end
     ASSERT_TRUE(waitForNotifications(3));
@@ -302,46 +302,45 @@ TEST_F(UpdaterTest, AvailableUpdateOpensItsWebLinkOnly)
 
 TEST_F(UpdaterTest, SecondCheckWhileOneRunsIsIgnored)
 {
-    native::setUpdateFeedForTesting(url("hold/newer.xml"));
-    auto controller = UpdaterController::create(true);
+    auto controller = makeUpdater("hold/newer.xml");
     check(*controller);
     check(*controller);
     ASSERT_TRUE(test::waitFor([&] { return !requests().empty(); }));
-    EXPECT_TRUE(native::updateCheckRunning(*controller));
+    EXPECT_TRUE(controller->checking());
     check(*controller);
     std::ofstream(serverDir_ / "release") << "go";
     ASSERT_TRUE(waitForNotifications(1));
 
     // A later check runs; had the ignored ones run, their notifications and
     // requests would have come before this one's.
-    native::setUpdateFeedForTesting(url("same.xml"));
+    writeFeed("newer.xml", appcast(build::version));
     check(*controller);
     ASSERT_TRUE(waitForNotifications(2));
-    EXPECT_EQ(requests(), (std::vector<std::string> { "/hold/newer.xml", "/same.xml" }));
-    EXPECT_NE(notifications_->received[1].summary.find("up to date"), std::string::npos);
+    EXPECT_EQ(requests(), (std::vector<std::string> { "/hold/newer.xml", "/hold/newer.xml" }));
+    EXPECT_NE(notifications_->received()[1].summary.find("up to date"), std::string::npos);
 }
 
 TEST_F(UpdaterTest, AutomaticChecksAreOffByDefault)
 {
-    auto controller = UpdaterController::create(true);
-    EXPECT_FALSE(native::scheduledUpdateWakeUp(*controller));
-    EXPECT_FALSE(native::updateCheckRunning(*controller));
+    auto controller = makeUpdater();
+    EXPECT_FALSE(controller->scheduledWakeUp());
+    EXPECT_FALSE(controller->checking());
     // A manual check still works and arms nothing afterwards.
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
-    EXPECT_FALSE(native::scheduledUpdateWakeUp(*controller));
+    EXPECT_FALSE(controller->scheduledWakeUp());
 }
 
 TEST_F(UpdaterTest, RecentCheckSchedulesOneWakeUpADayLater)
 {
     const double last = std::floor(now()) - 3600;
     enableAutomaticChecks(last);
-    auto controller = UpdaterController::create(true);
-    const auto wakeUp = native::scheduledUpdateWakeUp(*controller);
+    auto controller = makeUpdater();
+    const auto wakeUp = controller->scheduledWakeUp();
     ASSERT_TRUE(wakeUp);
     EXPECT_NEAR(wakeUp->dueAtSeconds, last + 86400, 1);
     EXPECT_TRUE(g_main_context_find_source_by_id(nullptr, wakeUp->sourceId));
-    EXPECT_FALSE(native::updateCheckRunning(*controller));
+    EXPECT_FALSE(controller->checking());
     test::drainMainContext();
     EXPECT_TRUE(requests().empty());
 }
@@ -349,71 +348,110 @@ TEST_F(UpdaterTest, RecentCheckSchedulesOneWakeUpADayLater)
 TEST_F(UpdaterTest, OverdueAutomaticCheckRunsThenSleepsADay)
 {
     enableAutomaticChecks(now() - 3 * 86400);
-    auto controller = UpdaterController::create(true);
-    const auto first = native::scheduledUpdateWakeUp(*controller);
+    auto controller = makeUpdater();
+    const auto first = controller->scheduledWakeUp();
     ASSERT_TRUE(first);
     EXPECT_LE(first->dueAtSeconds, now() + 10); // soon after start-up, not a day later
 
-    native::fireUpdateWakeUpForTesting(*controller);
+    controller->wakeUpNow();
     EXPECT_FALSE(g_main_context_find_source_by_id(nullptr, first->sourceId));
-    EXPECT_TRUE(native::updateCheckRunning(*controller));
-    EXPECT_FALSE(native::scheduledUpdateWakeUp(*controller)); // no timer while the check runs
+    EXPECT_TRUE(controller->checking());
+    EXPECT_FALSE(controller->scheduledWakeUp()); // no timer while the check runs
     ASSERT_TRUE(waitForNotifications(1));
-    EXPECT_NE(notifications_->received[0].summary.find("is available"), std::string::npos);
+    EXPECT_NE(notifications_->received()[0].summary.find("is available"), std::string::npos);
 
     const auto stored = UserDefaults::standardUserDefaults().objectForKey("lastUpdateCheck");
     ASSERT_TRUE(stored && stored->kind() == Value::Kind::Number);
     EXPECT_NEAR(stored->asNumber(), now(), 5);
-    const auto next = native::scheduledUpdateWakeUp(*controller);
+    const auto next = controller->scheduledWakeUp();
     ASSERT_TRUE(next);
     EXPECT_NEAR(next->dueAtSeconds, stored->asNumber() + 86400, 1);
     EXPECT_TRUE(g_main_context_find_source_by_id(nullptr, next->sourceId));
 }
 
+TEST_F(UpdaterTest, FailedAutomaticCheckIsRetriedNotCountedAsDone)
+{
+    const double last = std::floor(now()) - 3 * 86400;
+    enableAutomaticChecks(last);
+    auto controller = makeUpdater("later.xml"); // not there yet
+    auto lastCheck = [] { return UserDefaults::standardUserDefaults().objectForKey("lastUpdateCheck")->asNumber(); };
+    // Each failure waits longer before the next try, never as long as a day.
+    for (const double retryAfter : { 60, 120 }) {
+        controller->wakeUpNow();
+        ASSERT_TRUE(test::waitFor([&] { return !controller->checking(); }));
+        EXPECT_EQ(lastCheck(), last);
+        const auto retry = controller->scheduledWakeUp();
+        ASSERT_TRUE(retry);
+        EXPECT_NEAR(retry->dueAtSeconds, now() + retryAfter, 5);
+    }
+    EXPECT_TRUE(notifications_->received().empty()); // automatic failures are silent
+
+    // The network coming back retries at once.
+    writeFeed("later.xml", appcast(newerVersion()));
+    native::WakeSignals::instance().notify();
+    EXPECT_TRUE(controller->checking());
+    ASSERT_TRUE(waitForNotifications(1));
+    EXPECT_NEAR(lastCheck(), now(), 5);
+    const auto next = controller->scheduledWakeUp();
+    ASSERT_TRUE(next);
+    EXPECT_NEAR(next->dueAtSeconds, lastCheck() + 86400, 1);
+}
+
+// The catalogue is read once per process; each test is its own process.
+TEST_F(UpdaterTest, NotificationsSpeakTheUsersLanguage)
+{
+    g_setenv("LANGUAGE", "de", TRUE);
+    g_setenv("LC_ALL", "C.UTF-8", TRUE);
+    auto controller = makeUpdater();
+    check(*controller);
+    ASSERT_TRUE(waitForNotifications(1));
+    const auto n = notifications_->received().at(0);
+    EXPECT_EQ(n.summary, "OrvoMenu " + newerVersion() + " ist verfügbar");
+    EXPECT_EQ(n.body, std::string("Sie haben Version ") + build::version + ".");
+    EXPECT_EQ(n.actions, (std::vector<std::string> { "default", "Herunterladen" }));
+}
+
 TEST_F(UpdaterTest, AutomaticCheckIsSilentWithoutAnUpdate)
 {
-    native::setUpdateFeedForTesting(url("same.xml"));
     enableAutomaticChecks(std::nullopt);
-    auto controller = UpdaterController::create(true);
-    native::fireUpdateWakeUpForTesting(*controller);
-    ASSERT_TRUE(test::waitFor([&] { return !native::updateCheckRunning(*controller); }));
+    auto controller = makeUpdater("same.xml");
+    controller->wakeUpNow();
+    ASSERT_TRUE(test::waitFor([&] { return !controller->checking(); }));
     EXPECT_EQ(requests().size(), 1u);
     // Notifications from one sender arrive in order: the manual check's is the first.
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
     test::drainMainContext();
-    ASSERT_EQ(notifications_->received.size(), 1u);
-    EXPECT_NE(notifications_->received[0].summary.find("up to date"), std::string::npos);
+    ASSERT_EQ(notifications_->received().size(), 1u);
+    EXPECT_NE(notifications_->received()[0].summary.find("up to date"), std::string::npos);
 }
 
 TEST_F(UpdaterTest, TurningAutomaticChecksOffStopsTheSchedule)
 {
     enableAutomaticChecks(std::nullopt);
-    auto controller = UpdaterController::create(true);
-    ASSERT_TRUE(native::scheduledUpdateWakeUp(*controller));
+    auto controller = makeUpdater();
+    ASSERT_TRUE(controller->scheduledWakeUp());
     UserDefaults::standardUserDefaults().setObject(Value::boolean(false), "automaticallyChecksForUpdates");
-    native::fireUpdateWakeUpForTesting(*controller);
-    EXPECT_FALSE(native::updateCheckRunning(*controller));
-    EXPECT_FALSE(native::scheduledUpdateWakeUp(*controller));
+    controller->wakeUpNow();
+    EXPECT_FALSE(controller->checking());
+    EXPECT_FALSE(controller->scheduledWakeUp());
     test::drainMainContext();
     EXPECT_TRUE(requests().empty());
 }
 
 TEST_F(UpdaterTest, ControllerGoneMidCheckIsHarmless)
 {
-    native::setUpdateFeedForTesting(url("hold/newer.xml"));
-    auto controller = UpdaterController::create(true);
+    auto controller = makeUpdater("hold/newer.xml");
     check(*controller);
     ASSERT_TRUE(test::waitFor([&] { return !requests().empty(); }));
     controller.reset();
     std::ofstream(serverDir_ / "release") << "go";
     // Whatever was under way ends without a word to the user.
-    auto other = UpdaterController::create(true);
-    native::setUpdateFeedForTesting(url("same.xml"));
+    auto other = makeUpdater("same.xml");
     check(*other);
     ASSERT_TRUE(waitForNotifications(1));
     test::drainMainContext();
-    EXPECT_EQ(notifications_->received.size(), 1u);
+    EXPECT_EQ(notifications_->received().size(), 1u);
 }
 
 } // namespace

@@ -4,9 +4,10 @@
 
 Usage: feed_server.py DIR
 
-Makes a throw-away test CA in DIR with openssl (ca.pem, plus other-ca.pem, an
-unrelated CA for certificate failures), serves HTTPS on 127.0.0.1 with a
-certificate from that CA, prints the port on one line and serves until killed.
+Makes a throw-away test CA in DIR/ca (ca.pem, plus DIR/other-ca/ca.pem, an
+unrelated CA for certificate failures) with the HLS test server's code, serves
+HTTPS on 127.0.0.1 with a certificate from that CA, prints the port on one
+line and serves until killed.
 Every request path is appended to DIR/requests.log.
 
 Paths:
@@ -23,35 +24,13 @@ import http.server
 import os
 import signal
 import ssl
-import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hls"))
+from hls_server import make_ca, make_leaf  # noqa: E402
+
 ROOT = sys.argv[1]
-
-
-def openssl(*args):
-    subprocess.run(["openssl", *args], cwd=ROOT, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def make_ca(name):
-    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-            "-keyout", name + ".key", "-out", name + ".pem", "-days", "2", "-subj", "/CN=" + name,
-            "-addext", "basicConstraints=critical,CA:TRUE",
-            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-
-
-def make_certificates():
-    make_ca("ca")
-    make_ca("other-ca")
-    with open(os.path.join(ROOT, "server.ext"), "w") as ext:
-        ext.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n"
-                  "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
-    openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-            "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1")
-    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-            "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -130,11 +109,12 @@ def die_with_parent():
 def main():
     die_with_parent()
     os.makedirs(os.path.join(ROOT, "feeds"), exist_ok=True)
-    make_certificates()
+    ca, ca_key = make_ca(os.path.join(ROOT, "ca"))
+    make_ca(os.path.join(ROOT, "other-ca"))
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(os.path.join(ROOT, "server.pem"), os.path.join(ROOT, "server.key"))
+    context.load_cert_chain(*make_leaf(ROOT, "server", ca, ca_key))
     server.socket = context.wrap_socket(server.socket, server_side=True)
     print(server.server_address[1], flush=True)
     server.serve_forever()
