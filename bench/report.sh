@@ -3,14 +3,24 @@
 # Measures the whole app and its parts and writes docs/performance.md.
 # Peers for the player comparison come from Debian packages needed only here:
 #   apt-get install gstreamer1.0-plugins-base-apps mpv ffmpeg pulseaudio pulseaudio-utils vlc-bin vlc-plugin-base
-# Usage: bench/report.sh [--quick]   (--quick: shorter windows, fewer runs)
+# Usage: bench/report.sh [--quick] [--soak FILE]
+#   --quick: shorter windows, fewer runs; --soak FILE: take the soak's figures
+#   from an earlier full run of build/bench/bench/orvo_bench_soak (it takes
+#   over an hour) instead of running it again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps --bench
 root=$(pwd)
 build=$root/build/bench
-runs=7 seconds=30 idle=60 switches=10000 playback=3600
-if [ "${1:-}" = "--quick" ]; then runs=3 seconds=20 idle=20 switches=1000 playback=60; fi
+runs=7 seconds=30 idle=60 switches=10000 playback=3600 soak=""
+while (($#)); do
+  case "$1" in
+    --quick) runs=3 seconds=20 idle=20 switches=1000 playback=60 ;;
+    --soak) soak=$(realpath "$2"); shift ;;
+    *) echo "usage: bench/report.sh [--quick] [--soak FILE]" >&2; exit 2 ;;
+  esac
+  shift
+done
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVO_BUILD_BENCH=ON \
   -DORVO_STREAM_HOST=127.0.0.1:47443 \
@@ -24,7 +34,13 @@ out=$(mktemp -d)
   --runs "$runs" --seconds "$seconds" >"$out/app.txt" 2>/dev/null || echo "(app measurement failed)" >"$out/app.txt"
 /usr/bin/python3 bench/player/bench_players.py --probe "$build/bench/orvo_play_probe" \
   --runs "$runs" --seconds "$seconds" >"$out/players.txt" 2>/dev/null || echo "(player comparison failed)" >"$out/players.txt"
-"$build/bench/orvo_bench_soak" "$switches" "$playback" >"$out/soak.txt" 2>/dev/null
+if [ -n "$soak" ]; then
+  cp "$soak" "$out/soak.txt"
+  switches=$(awk '$1 == "switches" { n = $2 } END { print n }' "$soak")
+  playback=$(awk '$1 == "playing" { n = $2 } END { print n }' "$soak")
+else
+  "$build/bench/orvo_bench_soak" "$switches" "$playback" >"$out/soak.txt" 2>/dev/null
+fi
 
 {
   echo "# Performance"
