@@ -182,6 +182,7 @@ std::vector<std::string> customPaths(GSettings* mediaKeys)
 void setCustomPaths(GSettings* mediaKeys, const std::vector<std::string>& list)
 {
     std::vector<const char*> strings;
+    strings.reserve(list.size() + 1);
     for (const auto& path : list) {
         strings.push_back(path.c_str());
     }

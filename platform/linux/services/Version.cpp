@@ -89,8 +89,7 @@ int compareWords(std::string_view a, std::string_view b)
 {
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
-        // As bytes, the way the numeric parts' text compares: a signed char
-        // would put every letter beyond ASCII before "a".
+        // Words hold ASCII letters only; compared as bytes all the same.
         const int x = static_cast<unsigned char>(g_ascii_tolower(a[i]));
         const int y = static_cast<unsigned char>(g_ascii_tolower(b[i]));
         if (x != y) {

@@ -54,7 +54,6 @@ INSTANTIATE_TEST_SUITE_P(Table, VersionOrderTest,
         Ordering { "1.3+build7", "1.3", true }, // build metadata ignored
         Ordering { "0.9", "10", false }, //
         Ordering { "1.02", "1.2", true }, // leading zeros
-        Ordering { "2.0-beta", "2.0-b\xc3\xa9ta", false }, // letters beyond ASCII after ASCII ones
         Ordering { "1.99999999999999999999", "1.100000000000000000000", false }, Ordering { "", "0.0.1", false }));
 
 struct FeedCase {
