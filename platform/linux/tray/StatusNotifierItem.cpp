@@ -41,9 +41,12 @@ GVariant* pixmapsVariant(const std::vector<native::Raster>& rasters)
     GVariantBuilder builder;
     g_variant_builder_init(&builder, G_VARIANT_TYPE("a(iiay)"));
     for (const native::Raster& raster : rasters) {
+        // Trusted (any bytes are a valid "ay"), so that the skeleton's
+        // comparison with the value it holds is a memcmp, not both printed
+        // as text: that took 30 ms per menu rebuild.
+        glib::GUnique<GBytes> bytes(g_bytes_new(raster.argb.data(), raster.argb.size()));
         g_variant_builder_add(&builder, "(ii@ay)", raster.width, raster.height,
-            g_variant_new_fixed_array(
-                G_VARIANT_TYPE_BYTE, raster.argb.data(), raster.argb.size(), sizeof(std::uint8_t)));
+            g_variant_new_from_bytes(G_VARIANT_TYPE_BYTESTRING, bytes.get(), TRUE));
     }
     return g_variant_builder_end(&builder);
 }
@@ -197,7 +200,9 @@ private:
     void show(Shown next)
     {
         auto* sni = skeleton();
-        orvo_tray_status_notifier_item_set_icon_pixmap(sni, pixmapsVariant(next.pixmaps));
+        if (next.pixmaps.empty() || !samePixmaps(next.pixmaps, shown_.pixmaps)) {
+            orvo_tray_status_notifier_item_set_icon_pixmap(sni, pixmapsVariant(next.pixmaps));
+        }
         orvo_tray_status_notifier_item_set_title(sni, next.title.c_str());
         orvo_tray_status_notifier_item_set_tool_tip(
             sni, g_variant_new("(s@a(iiay)ss)", "", pixmapsVariant({}), next.title.c_str(), ""));
