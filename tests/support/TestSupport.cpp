@@ -250,4 +250,84 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::mill
     return { exitStatus(process.get()), std::string(data ? data : "", size) };
 }
 
+DBusMock::DBusMock(const char* name, const char* path, const std::string& dbusTemplate, const std::string& parameters)
+    : name_(name)
+    , path_(path)
+    , process_({ "/usr/bin/python3", "-m", "dbusmock", "--template", dbusTemplate, "--parameters", parameters,
+          "--logfile", "/dev/null" })
+{
+    auto bus = adopt(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+    bool owned = false;
+    const guint watch = g_bus_watch_name_on_connection(
+        bus.get(), name, G_BUS_NAME_WATCHER_FLAGS_NONE,
+        [](GDBusConnection*, const char*, const char*, gpointer seen) { *static_cast<bool*>(seen) = true; }, nullptr,
+        &owned, nullptr);
+    const bool up = waitFor([&] { return owned; }, std::chrono::seconds(30));
+    g_bus_unwatch_name(watch);
+    if (!up) {
+        throw std::runtime_error(std::string("python3-dbusmock did not take ") + name);
+    }
+}
+
+GUnique<GVariant> DBusMock::mock(const char* method, GVariant* parameters) const
+{
+    auto bus = adopt(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+    return GUnique<GVariant>(g_dbus_connection_call_sync(bus.get(), name_, path_, "org.freedesktop.DBus.Mock", method,
+        parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
+}
+
+NotificationServer::NotificationServer()
+    : DBusMock("org.freedesktop.Notifications", "/org/freedesktop/Notifications", "notification_daemon")
+{
+}
+
+std::vector<NotificationServer::Notification> NotificationServer::shown() const
+{
+    std::vector<Notification> list;
+    const auto reply = mock("GetMethodCalls", g_variant_new("(s)", "Notify"));
+    if (!reply) {
+        return list;
+    }
+    GVariant* calls = nullptr;
+    g_variant_get(reply.get(), "(@a(tav))", &calls);
+    GUnique<GVariant> owned(calls);
+    for (gsize i = 0; i < g_variant_n_children(calls); ++i) {
+        GVariant* args = nullptr;
+        g_variant_get_child(calls, i, "(t@av)", nullptr, &args);
+        const GUnique<GVariant> owner(args);
+        auto text = [&](gsize n) {
+            GUnique<GVariant> value(g_variant_get_variant(GUnique<GVariant>(g_variant_get_child_value(args, n)).get()));
+            return std::string(g_variant_get_string(value.get(), nullptr));
+        };
+        Notification n { static_cast<guint32>(i + 1), text(0), text(3), text(4), {} };
+        GUnique<GVariant> actions(g_variant_get_variant(GUnique<GVariant>(g_variant_get_child_value(args, 5)).get()));
+        const char** strings = g_variant_get_strv(actions.get(), nullptr); // borrowed from the variant
+        for (const char** action = strings; *action; ++action) {
+            n.actions.emplace_back(*action);
+        }
+        g_free(strings);
+        list.push_back(std::move(n));
+    }
+    return list;
+}
+
+void NotificationServer::click(guint32 id, const char* action) const
+{
+    auto bus = adopt(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+    bool closed = false;
+    const guint subscription = g_dbus_connection_signal_subscribe(
+        bus.get(), nullptr, "org.freedesktop.Notifications", "NotificationClosed", nullptr, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*, gpointer seen) {
+            *static_cast<bool*>(seen) = true;
+        },
+        &closed, nullptr);
+    mock("EmitSignal",
+        g_variant_new("(sss@av)", "", "ActionInvoked", "us", g_variant_new_parsed("[<%u>, <%s>]", id, action)));
+    mock("EmitSignal",
+        g_variant_new("(sss@av)", "", "NotificationClosed", "uu", g_variant_new_parsed("[<%u>, <uint32 2>]", id)));
+    waitFor([&] { return closed; });
+    g_dbus_connection_signal_unsubscribe(bus.get(), subscription);
+}
+
 } // namespace orvo::test

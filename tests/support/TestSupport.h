@@ -67,6 +67,40 @@ private:
     std::string address_;
 };
 
+// A python3-dbusmock stand-in on the private session bus, from one of
+// dbusmock's templates (by name) or a template file; parameters are JSON.
+class DBusMock {
+public:
+    DBusMock(const char* name, const char* path, const std::string& dbusTemplate, const std::string& parameters = "{}");
+
+    // Calls a method of the stand-in's org.freedesktop.DBus.Mock interface
+    // over the session connection the code under test shares, so everything
+    // that code sent before has reached the stand-in.
+    platform::glib::GUnique<GVariant> mock(const char* method, GVariant* parameters = nullptr) const;
+
+private:
+    const char* name_;
+    const char* path_;
+    ChildProcess process_;
+};
+
+// dbusmock's notification daemon: what it was asked to show, and a user's
+// click on a button.
+class NotificationServer : public DBusMock {
+public:
+    struct Notification {
+        guint32 id = 0; // the server numbers them from 1
+        std::string appName, summary, body;
+        std::vector<std::string> actions; // key, label, key, label, …
+    };
+
+    NotificationServer();
+    std::vector<Notification> shown() const;
+    // The user clicks the button `action` of notification id, which then
+    // closes; returns once the session connection has seen both.
+    void click(guint32 id, const char* action) const;
+};
+
 // A scratch folder, removed with everything in it when destroyed.
 class TempDir {
 public:

@@ -100,14 +100,7 @@ TEST(Notifications, PermissionReportsWhetherAServerAnswers)
     EXPECT_FALSE(without.granted);
     EXPECT_TRUE(without.error);
 
-    test::ChildProcess server({ "/usr/bin/python3", "-m", "dbusmock", "--template", "notification_daemon" });
-    bool serving = false;
-    const guint watch = g_bus_watch_name(
-        G_BUS_TYPE_SESSION, "org.freedesktop.Notifications", G_BUS_NAME_WATCHER_FLAGS_NONE,
-        [](GDBusConnection*, const char*, const char*, gpointer seen) { *static_cast<bool*>(seen) = true; }, nullptr,
-        &serving, nullptr);
-    ASSERT_TRUE(test::waitFor([&] { return serving; }, std::chrono::seconds(30)));
-    g_bus_unwatch_name(watch);
+    const test::NotificationServer server;
     const auto with = askForPermission();
     ASSERT_TRUE(with.done);
     EXPECT_TRUE(with.granted);

@@ -131,45 +131,8 @@ class GnomeOffer : public GnomeShortcuts, public ::testing::WithParamInterface<c
 protected:
     GnomeOffer() { g_setenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME", TRUE); }
 
-    // The arguments of every notification shown so far, as GVariant text.
-    std::vector<std::string> shown() const
-    {
-        std::vector<std::string> notifications;
-        GVariant* calls = nullptr;
-        g_variant_get(server_.mock("GetMethodCalls", g_variant_new("(s)", "Notify")).get(), "(@a(tav))", &calls);
-        glib::GUnique<GVariant> owned(calls);
-        for (gsize i = 0; i < g_variant_n_children(calls); ++i) {
-            GVariant* args = nullptr;
-            g_variant_get_child(calls, i, "(t@av)", nullptr, &args);
-            glib::GUnique<char> text(g_variant_print(glib::GUnique<GVariant>(args).get(), FALSE));
-            notifications.emplace_back(text.get());
-        }
-        return notifications;
-    }
-
-    // The user clicks a button of the first notification, which then closes;
-    // returns once the app has seen both.
-    void answer(const char* action) const
-    {
-        bool closed = false;
-        glib::SubscriptionHandle subscription(native::sessionBus(),
-            g_dbus_connection_signal_subscribe(
-                native::sessionBus(), nullptr, "org.freedesktop.Notifications", "NotificationClosed", nullptr, nullptr,
-                G_DBUS_SIGNAL_FLAGS_NONE,
-                [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*, gpointer seen) {
-                    *static_cast<bool*>(seen) = true;
-                },
-                &closed, nullptr));
-        server_.mock("EmitSignal",
-            g_variant_new("(sss@av)", "", "ActionInvoked", "us", g_variant_new_parsed("[<uint32 1>, <%s>]", action)));
-        server_.mock("EmitSignal",
-            g_variant_new(
-                "(sss@av)", "", "NotificationClosed", "uu", g_variant_new_parsed("[<uint32 1>, <uint32 2>]")));
-        waitFor([&] { return closed; });
-    }
-
     orvo::test::PrivateBus bus_;
-    DBusMock server_ { "org.freedesktop.Notifications", "/org/freedesktop/Notifications", "notification_daemon" };
+    orvo::test::NotificationServer server_;
 };
 
 // Asked only on GNOME and only once; only the "add" answer adds shortcuts,
@@ -178,18 +141,19 @@ TEST_P(GnomeOffer, AsksOnceAndFollowsTheAnswer)
 {
     g_setenv("XDG_CURRENT_DESKTOP", "KDE", TRUE);
     native::offerGnomeShortcuts();
-    EXPECT_EQ(shown().size(), 0u) << "not on KDE";
+    EXPECT_EQ(server_.shown().size(), 0u) << "not on KDE";
 
     g_setenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME", TRUE);
     native::offerGnomeShortcuts();
-    ASSERT_EQ(shown().size(), 1u);
-    EXPECT_NE(shown()[0].find("<['add', 'Add Shortcuts', 'decline', 'No Thanks']>"), std::string::npos) << shown()[0];
+    ASSERT_EQ(server_.shown().size(), 1u);
+    EXPECT_EQ(server_.shown()[0].actions,
+        (std::vector<std::string> { "add", "Add Shortcuts", "decline", "No Thanks" }));
     ASSERT_TRUE(waitFor([&] { return settingsDocument().find("gnomeShortcutsOffered") != std::string::npos; }));
 
-    answer(GetParam());
+    server_.click(1, GetParam());
     EXPECT_EQ(list().size(), std::string(GetParam()) == "add" ? 5u : 0u);
     native::offerGnomeShortcuts();
-    EXPECT_EQ(shown().size(), 1u) << "asked again";
+    EXPECT_EQ(server_.shown().size(), 1u) << "asked again";
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, GnomeOffer, ::testing::Values("add", "decline"));
@@ -199,7 +163,7 @@ TEST_F(GnomeOffer, NoQuestionAfterAChoice)
 {
     native::setGnomeShortcuts(false, "orvomenu");
     native::offerGnomeShortcuts();
-    EXPECT_EQ(shown().size(), 0u);
+    EXPECT_EQ(server_.shown().size(), 0u);
 }
 
 } // namespace

@@ -21,95 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using glib::GUnique;
 
-// python3-dbusmock's notification daemon on the private bus; what it was
-// told comes back through its Mock interface.
-class NotificationDaemon {
-public:
-    struct Notification {
-        std::string appName, summary, body;
-        std::vector<std::string> actions;
-        guint32 id = 0;
-    };
-
-    NotificationDaemon()
-        : process_({ "/usr/bin/python3", "-m", "dbusmock", "--template", "notification_daemon" })
-    {
-        const bool up = test::waitFor(
-            [] {
-                GUnique<GVariant> reply(call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                    "NameHasOwner", g_variant_new("(s)", name)));
-                gboolean owned = FALSE;
-                if (reply) {
-                    g_variant_get(reply.get(), "(b)", &owned);
-                }
-                return owned == TRUE;
-            },
-            std::chrono::seconds(30));
-        if (!up) {
-            throw std::runtime_error("the notification daemon did not start");
-        }
-    }
-
-    // Every Notify call so far; the daemon numbers them from 1.
-    std::vector<Notification> received() const
-    {
-        GUnique<GVariant> reply(call(name, path, "org.freedesktop.DBus.Mock", "GetCalls", nullptr));
-        std::vector<Notification> list;
-        GVariantIter* calls = nullptr;
-        g_variant_get(reply.get(), "(a(tsav))", &calls);
-        guint64 time = 0;
-        const char* method = nullptr;
-        GVariantIter* args = nullptr;
-        while (g_variant_iter_next(calls, "(t&sav)", &time, &method, &args)) {
-            std::vector<GUnique<GVariant>> values;
-            for (GVariant* value; (value = g_variant_iter_next_value(args));) {
-                values.emplace_back(g_variant_get_variant(value));
-                g_variant_unref(value);
-            }
-            g_variant_iter_free(args);
-            if (g_strcmp0(method, "Notify") != 0 || values.size() != 8) {
-                continue;
-            }
-            Notification n;
-            n.appName = g_variant_get_string(values[0].get(), nullptr);
-            n.summary = g_variant_get_string(values[3].get(), nullptr);
-            n.body = g_variant_get_string(values[4].get(), nullptr);
-            const char** actions = g_variant_get_strv(values[5].get(), nullptr);
-            for (const char** action = actions; *action; ++action) {
-                n.actions.emplace_back(*action);
-            }
-            g_free(actions);
-            n.id = static_cast<guint32>(list.size() + 1);
-            list.push_back(std::move(n));
-        }
-        g_variant_iter_free(calls);
-        return list;
-    }
-
-    void invokeAction(guint32 id, const char* key)
-    {
-        GVariantBuilder args;
-        g_variant_builder_init(&args, G_VARIANT_TYPE("av"));
-        g_variant_builder_add(&args, "v", g_variant_new_uint32(id));
-        g_variant_builder_add(&args, "v", g_variant_new_string(key));
-        GUnique<GVariant>(call(name, path, "org.freedesktop.DBus.Mock", "EmitSignal",
-            g_variant_new("(sssav)", name, "ActionInvoked", "us", &args)));
-    }
-
-private:
-    static constexpr const char* name = "org.freedesktop.Notifications";
-    static constexpr const char* path = "/org/freedesktop/Notifications";
-
-    static GVariant* call(
-        const char* to, const char* object, const char* interface, const char* method, GVariant* parameters)
-    {
-        return g_dbus_connection_call_sync(native::sessionBus(), to, object, interface, method, parameters, nullptr,
-            G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr);
-    }
-
-    test::ChildProcess process_;
-};
-
 std::string appcast(const std::string& version, const std::string& link = "https://downloads.example.org/orvo")
 {
     return "<?xml version=\"1.0\"?>\n<rss version=\"2.0\" "
@@ -139,7 +50,7 @@ protected:
         // The private bus stops before the process ends; that must not end
         // the process (GLib's shared connection raises SIGTERM when closed).
         g_dbus_connection_set_exit_on_close(native::sessionBus(), FALSE);
-        notifications_ = std::make_unique<NotificationDaemon>();
+        notifications_ = std::make_unique<test::NotificationServer>();
 
         writeFeed("newer.xml", appcast(newerVersion()));
         writeFeed("same.xml", appcast(build::version));
@@ -181,7 +92,7 @@ protected:
 
     bool waitForNotifications(std::size_t count)
     {
-        return test::waitFor([&] { return notifications_->received().size() >= count; }, std::chrono::seconds(20));
+        return test::waitFor([&] { return notifications_->shown().size() >= count; }, std::chrono::seconds(20));
     }
 
     static void enableAutomaticChecks(std::optional<double> lastCheck)
@@ -199,7 +110,7 @@ protected:
     fs::path serverDir_;
     test::ChildProcess server_;
     std::string port_;
-    std::unique_ptr<NotificationDaemon> notifications_;
+    std::unique_ptr<test::NotificationServer> notifications_;
     std::vector<std::string> opened_;
 };
 
@@ -235,7 +146,7 @@ TEST_P(UserCheckTest, TellsTheOutcome)
     ASSERT_TRUE(waitForNotifications(1));
     EXPECT_FALSE(controller->checking());
 
-    const auto n = notifications_->received().at(0);
+    const auto n = notifications_->shown().at(0);
     EXPECT_EQ(n.appName, "OrvoMenu");
     EXPECT_NE(n.summary.find(c.summaryHas), std::string::npos) << n.summary;
     EXPECT_NE(n.body.find(c.bodyHas), std::string::npos) << n.body;
@@ -243,7 +154,7 @@ TEST_P(UserCheckTest, TellsTheOutcome)
     const bool offersUpdate = std::string(c.summaryHas) == "is available";
     EXPECT_EQ(!n.actions.empty(), offersUpdate);
     test::drainMainContext();
-    EXPECT_EQ(notifications_->received().size(), 1u);
+    EXPECT_EQ(notifications_->shown().size(), 1u);
 }
 
 const std::string oversizedDeclared = [] {
@@ -279,11 +190,11 @@ TEST_F(UpdaterTest, AvailableUpdateOpensItsWebLinkOnly)
     auto controller = makeUpdater();
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
-    const auto n = notifications_->received().at(0);
+    const auto n = notifications_->shown().at(0);
     ASSERT_EQ(n.actions.size(), 2u);
     EXPECT_EQ(n.actions[0], "default");
     // A click on the notification opens the link.
-    notifications_->invokeAction(n.id, "default");
+    notifications_->click(n.id, "default");
     ASSERT_TRUE(test::waitFor([&] { return !opened_.empty(); }));
     EXPECT_EQ(opened_, std::vector<std::string> { "https://downloads.example.org/orvo" });
 
@@ -292,9 +203,9 @@ TEST_F(UpdaterTest, AvailableUpdateOpensItsWebLinkOnly)
     writeFeed("newer.xml", appcast(newerVersion(), "http://downloads.example.org/orvo"));
     check(*controller);
     ASSERT_TRUE(waitForNotifications(2));
-    EXPECT_TRUE(notifications_->received().at(1).actions.empty());
-    notifications_->invokeAction(notifications_->received().at(1).id, "default");
-    notifications_->invokeAction(n.id, "default"); // already used
+    EXPECT_TRUE(notifications_->shown().at(1).actions.empty());
+    notifications_->click(notifications_->shown().at(1).id, "default");
+    notifications_->click(n.id, "default"); // already used
     check(*controller); // a round trip on the bus: the signals above have arrived by its end
     ASSERT_TRUE(waitForNotifications(3));
     EXPECT_EQ(opened_.size(), 1u);
@@ -317,7 +228,7 @@ TEST_F(UpdaterTest, SecondCheckWhileOneRunsIsIgnored)
     check(*controller);
     ASSERT_TRUE(waitForNotifications(2));
     EXPECT_EQ(requests(), (std::vector<std::string> { "/hold/newer.xml", "/hold/newer.xml" }));
-    EXPECT_NE(notifications_->received()[1].summary.find("up to date"), std::string::npos);
+    EXPECT_NE(notifications_->shown()[1].summary.find("up to date"), std::string::npos);
 }
 
 TEST_F(UpdaterTest, AutomaticChecksAreOffByDefault)
@@ -358,7 +269,7 @@ TEST_F(UpdaterTest, OverdueAutomaticCheckRunsThenSleepsADay)
     EXPECT_TRUE(controller->checking());
     EXPECT_FALSE(controller->scheduledWakeUp()); // no timer while the check runs
     ASSERT_TRUE(waitForNotifications(1));
-    EXPECT_NE(notifications_->received()[0].summary.find("is available"), std::string::npos);
+    EXPECT_NE(notifications_->shown()[0].summary.find("is available"), std::string::npos);
 
     const auto stored = UserDefaults::standardUserDefaults().objectForKey("lastUpdateCheck");
     ASSERT_TRUE(stored && stored->kind() == Value::Kind::Number);
@@ -384,7 +295,7 @@ TEST_F(UpdaterTest, FailedAutomaticCheckIsRetriedNotCountedAsDone)
         ASSERT_TRUE(retry);
         EXPECT_NEAR(retry->dueAtSeconds, now() + retryAfter, 5);
     }
-    EXPECT_TRUE(notifications_->received().empty()); // automatic failures are silent
+    EXPECT_TRUE(notifications_->shown().empty()); // automatic failures are silent
 
     // The network coming back retries at once.
     writeFeed("later.xml", appcast(newerVersion()));
@@ -405,7 +316,7 @@ TEST_F(UpdaterTest, NotificationsSpeakTheUsersLanguage)
     auto controller = makeUpdater();
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
-    const auto n = notifications_->received().at(0);
+    const auto n = notifications_->shown().at(0);
     EXPECT_EQ(n.summary, "OrvoMenu " + newerVersion() + " ist verfügbar");
     EXPECT_EQ(n.body, std::string("Sie haben Version ") + build::version + ".");
     EXPECT_EQ(n.actions, (std::vector<std::string> { "default", "Herunterladen" }));
@@ -422,8 +333,8 @@ TEST_F(UpdaterTest, AutomaticCheckIsSilentWithoutAnUpdate)
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
     test::drainMainContext();
-    ASSERT_EQ(notifications_->received().size(), 1u);
-    EXPECT_NE(notifications_->received()[0].summary.find("up to date"), std::string::npos);
+    ASSERT_EQ(notifications_->shown().size(), 1u);
+    EXPECT_NE(notifications_->shown()[0].summary.find("up to date"), std::string::npos);
 }
 
 TEST_F(UpdaterTest, TurningAutomaticChecksOffStopsTheSchedule)
@@ -451,7 +362,7 @@ TEST_F(UpdaterTest, ControllerGoneMidCheckIsHarmless)
     check(*other);
     ASSERT_TRUE(waitForNotifications(1));
     test::drainMainContext();
-    EXPECT_EQ(notifications_->received().size(), 1u);
+    EXPECT_EQ(notifications_->shown().size(), 1u);
 }
 
 } // namespace
