@@ -146,8 +146,8 @@ TEST_P(GnomeOffer, AsksOnceAndFollowsTheAnswer)
     g_setenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME", TRUE);
     native::offerGnomeShortcuts();
     ASSERT_EQ(server_.shown().size(), 1u);
-    EXPECT_EQ(server_.shown()[0].actions,
-        (std::vector<std::string> { "add", "Add Shortcuts", "decline", "No Thanks" }));
+    EXPECT_EQ(
+        server_.shown()[0].actions, (std::vector<std::string> { "add", "Add Shortcuts", "decline", "No Thanks" }));
     ASSERT_TRUE(waitFor([&] { return settingsDocument().find("gnomeShortcutsOffered") != std::string::npos; }));
 
     server_.click(1, GetParam());
