@@ -254,50 +254,6 @@ TEST_F(Desktop, TheWholeRoadAUserTakes)
     EXPECT_TRUE(item({ "Keyboard Shortcuts", "\u23251: Vessa 1" }));
 }
 
-TEST_F(Desktop, TheItemComesBackWhenThePanelRestarts)
-{
-    start();
-    const std::string service = watcher_->registrations().back().service;
-    for (int restart = 0; restart < 2; ++restart) {
-        watcher_.reset();
-        watcher_.emplace();
-        ASSERT_TRUE(waitFor([&] { return !watcher_->registrations().empty(); }));
-        EXPECT_EQ(watcher_->registrations().back().service, service);
-    }
-    // The menu still works through the new panel.
-    click({ "Vessa 2" });
-    EXPECT_TRUE(labelBecomes("Vessa 2"));
-}
-
-TEST_F(Desktop, SoundComesBackAfterTheNetworkDrops)
-{
-    start();
-    click({ "Vessa 3" });
-    ASSERT_TRUE(recording_.flowing());
-    radio_.setFault("refuse");
-    // The buffered seconds run out, then nothing plays while the network is
-    // gone.
-    EXPECT_TRUE(waitFor([&] { return recording_.silent(); }, 60s));
-    radio_.setFault("none");
-    EXPECT_TRUE(recording_.flowing()) << "the player retries by itself";
-    EXPECT_EQ(playerctl({ "status" }).output, "Playing\n");
-}
-
-TEST_F(Desktop, ACorruptSettingsFileIsKeptAndDefaultsAreSeeded)
-{
-    fs::create_directories(settingsFile().parent_path());
-    std::ofstream(settingsFile()) << "{\"hotkeyChannels\": [\"vessa180a\", ";
-    start();
-    EXPECT_TRUE(item({ "Keyboard Shortcuts", "\u23251: Vessa 1" }));
-    EXPECT_TRUE(item({ "Keyboard Shortcuts", "\u23253: Vessa 3" }));
-    EXPECT_NE(readFile(settingsFile()).find("vessa380a"), std::string::npos);
-    bool damagedKept = false;
-    for (const auto& entry : fs::directory_iterator(settingsFile().parent_path())) {
-        damagedKept = damagedKept || readFile(entry.path()) == "{\"hotkeyChannels\": [\"vessa180a\", ";
-    }
-    EXPECT_TRUE(damagedKept);
-}
-
 // For desktops that bind keys to commands: "orvomenu --hotkey N" does what
 // Alt+N does in the running app.
 TEST_F(Desktop, TheHotkeyCommandPlaysTheSlotsChannel)

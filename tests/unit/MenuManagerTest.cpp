@@ -312,19 +312,6 @@ TEST_F(StatusPicture, SizeRuleWithAndWithoutTheSymbol)
     }
 }
 
-TEST_F(StatusPicture, StartShowsThePictureBeforeTheFirstMenu)
-{
-    auto manager = makeManager();
-    fake::clearEvents();
-    manager->start();
-    const auto& e = fake::events();
-    ASSERT_GE(e.size(), 3u);
-    EXPECT_EQ(e[0], "button.setImage");
-    EXPECT_EQ(e[1], "button.setTitle ");
-    EXPECT_EQ(e.back(), "statusItem.setMenu");
-    EXPECT_TRUE(fake::statusItems()[0]->button()->image());
-}
-
 TEST_F(StatusPicture, NoButtonIsLeftAlone)
 {
     fake::setStatusItemsHaveButton(false);
