@@ -32,4 +32,12 @@ void addInstanceAction(const char* name, void (*handler)(int parameter));
 enum class InstanceReply { Done, NotRunning, Failed };
 InstanceReply activateInstanceAction(const char* action, int parameter, std::string* error);
 
+// A gdbus-codegen method handler that answers with no values and does
+// nothing, for calls that a peer may make but that have no effect here.
+template <typename... Arguments> gboolean acknowledge(gpointer, GDBusMethodInvocation* invocation, Arguments...)
+{
+    g_dbus_method_invocation_return_value(invocation, nullptr);
+    return TRUE;
+}
+
 } // namespace orvo::platform::native

@@ -60,15 +60,6 @@ void orvo_mpris_player_class_init(OrvoMprisPlayerClass* playerClass)
 
 void orvo_mpris_player_init(OrvoMprisPlayer*) { }
 
-// Raise and Quit (the tray menu is the only window and has its own quit
-// item), Next, Previous, Seek and SetPosition do nothing: MPRIS2 asks for no
-// effect rather than an error when the player cannot do them.
-template <typename... Arguments> gboolean acknowledge(gpointer, GDBusMethodInvocation* invocation, Arguments...)
-{
-    g_dbus_method_invocation_return_value(invocation, nullptr);
-    return TRUE;
-}
-
 gboolean refuseUri(gpointer, GDBusMethodInvocation* invocation, const char*)
 {
     g_dbus_method_invocation_return_error_literal(
@@ -159,8 +150,11 @@ private:
         auto* root = ORVO_MPRIS_MEDIA_PLAYER2(root_.get());
         orvo_mpris_media_player2_set_identity(root, build::appName);
         orvo_mpris_media_player2_set_desktop_entry(root, build::appId);
-        g_signal_connect(root, "handle-raise", G_CALLBACK(acknowledge<>), nullptr);
-        g_signal_connect(root, "handle-quit", G_CALLBACK(acknowledge<>), nullptr);
+        // Raise and Quit (the tray menu is the only window and has its own quit
+        // item), Next, Previous, Seek and SetPosition do nothing: MPRIS2 asks for no
+        // effect rather than an error when the player cannot do them.
+        g_signal_connect(root, "handle-raise", G_CALLBACK(native::acknowledge<>), nullptr);
+        g_signal_connect(root, "handle-quit", G_CALLBACK(native::acknowledge<>), nullptr);
 
         auto* player = this->player();
         orvo_mpris_media_player2_player_set_playback_status(player, "Stopped");
@@ -180,10 +174,11 @@ private:
         // named so that a later play resumes it.
         g_signal_connect(player, "handle-stop", G_CALLBACK(perform), &pause_);
         g_signal_connect(player, "handle-play-pause", G_CALLBACK(perform), &toggle_);
-        g_signal_connect(player, "handle-next", G_CALLBACK(acknowledge<>), nullptr);
-        g_signal_connect(player, "handle-previous", G_CALLBACK(acknowledge<>), nullptr);
-        g_signal_connect(player, "handle-seek", G_CALLBACK(acknowledge<gint64>), nullptr);
-        g_signal_connect(player, "handle-set-position", G_CALLBACK((acknowledge<const char*, gint64>)), nullptr);
+        g_signal_connect(player, "handle-next", G_CALLBACK(native::acknowledge<>), nullptr);
+        g_signal_connect(player, "handle-previous", G_CALLBACK(native::acknowledge<>), nullptr);
+        g_signal_connect(player, "handle-seek", G_CALLBACK(native::acknowledge<gint64>), nullptr);
+        g_signal_connect(
+            player, "handle-set-position", G_CALLBACK((native::acknowledge<const char*, gint64>)), nullptr);
         g_signal_connect(player, "handle-open-uri", G_CALLBACK(refuseUri), nullptr);
 
         GDBusConnection* bus = native::sessionBus();

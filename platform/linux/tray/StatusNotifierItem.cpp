@@ -90,12 +90,6 @@ bool samePixmaps(const std::vector<native::Raster>& a, const std::vector<native:
     return true;
 }
 
-template <typename... Arguments> gboolean acknowledge(gpointer, GDBusMethodInvocation* invocation, Arguments...)
-{
-    g_dbus_method_invocation_return_value(invocation, nullptr);
-    return TRUE;
-}
-
 template <typename... Arguments> gboolean refuse(gpointer, GDBusMethodInvocation* invocation, Arguments...)
 {
     g_dbus_method_invocation_return_error_literal(
@@ -148,9 +142,10 @@ public:
         // and the activation token have nothing to do.
         g_signal_connect(sni, "handle-activate", G_CALLBACK((refuse<gint, gint>)), nullptr);
         g_signal_connect(sni, "handle-secondary-activate", G_CALLBACK((refuse<gint, gint>)), nullptr);
-        g_signal_connect(sni, "handle-context-menu", G_CALLBACK((acknowledge<gint, gint>)), nullptr);
-        g_signal_connect(sni, "handle-scroll", G_CALLBACK((acknowledge<gint, const char*>)), nullptr);
-        g_signal_connect(sni, "handle-provide-xdg-activation-token", G_CALLBACK(acknowledge<const char*>), nullptr);
+        g_signal_connect(sni, "handle-context-menu", G_CALLBACK((native::acknowledge<gint, gint>)), nullptr);
+        g_signal_connect(sni, "handle-scroll", G_CALLBACK((native::acknowledge<gint, const char*>)), nullptr);
+        g_signal_connect(
+            sni, "handle-provide-xdg-activation-token", G_CALLBACK(native::acknowledge<const char*>), nullptr);
 
         GDBusConnection* bus = native::sessionBus();
         // The object stands before any watcher hears of it, so a host that
