@@ -27,7 +27,6 @@ struct FakeTimer final : Timer {
         repeat = r;
         fire_ = std::move(f);
         running = true;
-        starts.push_back(d);
     }
     void stop() override { running = false; }
     bool active() const override { return running; }
@@ -42,7 +41,6 @@ struct FakeTimer final : Timer {
     std::chrono::milliseconds delay { 0 };
     bool repeat = false;
     bool running = false;
-    std::vector<std::chrono::milliseconds> starts;
     bool* destroyed_;
     std::function<void()> fire_;
 };
@@ -63,6 +61,15 @@ protected:
                 .halt = [this] { ++halts_; },
                 .position = [this] { return position_; },
             });
+    }
+
+    // Fails and retries n times.
+    void failAndRetry(int n)
+    {
+        for (int i = 0; i < n; ++i) {
+            controller_->failed(Failure::Transient);
+            retry_->elapse();
+        }
     }
 
     // Lets the watchdog see the stream advance by one period.
@@ -156,10 +163,7 @@ TEST_F(RetryControllerTest, PauseAndReleaseStopEveryTimer)
 TEST_F(RetryControllerTest, NetworkBackOrWakeRetriesAtOnce)
 {
     controller_->setWanted(true);
-    for (int i = 0; i < 8; ++i) {
-        controller_->failed(Failure::Transient);
-        retry_->elapse();
-    }
+    failAndRetry(8);
     controller_->failed(Failure::Transient);
     ASSERT_EQ(retry_->delay, 30s);
 
@@ -175,10 +179,7 @@ TEST_F(RetryControllerTest, NetworkBackOrWakeRetriesAtOnce)
 TEST_F(RetryControllerTest, SoundFlowingStartsTheDelaysAgain)
 {
     controller_->setWanted(true);
-    for (int i = 0; i < 5; ++i) {
-        controller_->failed(Failure::Transient);
-        retry_->elapse();
-    }
+    failAndRetry(5);
     soundFor(2);
     EXPECT_EQ(controller_->state(), State::Playing);
     EXPECT_EQ(controller_->attempts(), 0);
