@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The HLS playlist reader over playlists as servers write them, each with a
-// note on what is odd about it, and over the ways they go wrong.
+// note on what is odd about it, over the ways they go wrong, and over the fuzz corpus.
 #include "platform/linux/player/Playlist.h"
+#include "tests/fuzz/PlaylistCheck.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -77,23 +81,6 @@ struct Case {
 TEST(PlaylistReader, ReadsPlaylistsAsServersWriteThem)
 {
     const Case cases[] = {
-        { "RFC 8216 §8.1: ended; addresses on another host and over http are kept as written",
-            "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXT-X-VERSION:3\n#EXTINF:9.009,\nhttp://media.example.com/first.ts\n"
-            "#EXTINF:9.009,\nhttp://media.example.com/second.ts\n#EXTINF:3.003,\n"
-            "http://media.example.com/third.ts\n#EXT-X-ENDLIST\n",
-            "target 10 ended\n0/0 9.009 http://media.example.com/first.ts\n"
-            "1/0 9.009 http://media.example.com/second.ts\n2/0 3.003 http://media.example.com/third.ts\n" },
-        { "RFC 8216 §8.3: the key changes between segments; no IV, so the sequence number is the IV",
-            "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-MEDIA-SEQUENCE:7794\n#EXT-X-TARGETDURATION:15\n\n"
-            "#EXT-X-KEY:METHOD=AES-128,URI=\"https://priv.example.com/key.php?r=52\"\n\n#EXTINF:2.833,\n"
-            "http://media.example.com/fileSequence52-A.ts\n#EXTINF:15.0,\nhttp://media.example.com/"
-            "fileSequence52-B.ts\n\n"
-            "#EXT-X-KEY:METHOD=AES-128,URI=\"https://priv.example.com/key.php?r=53\"\n\n#EXTINF:15.0,\n"
-            "http://media.example.com/fileSequence53-A.ts\n",
-            "target 15 live\n"
-            "7794/0 2.833 http://media.example.com/fileSequence52-A.ts key https://priv.example.com/key.php?r=52\n"
-            "7795/0 15 http://media.example.com/fileSequence52-B.ts key https://priv.example.com/key.php?r=52\n"
-            "7796/0 15 http://media.example.com/fileSequence53-A.ts key https://priv.example.com/key.php?r=53\n" },
         { "a live window as our encoder writes it: BOM, CRLF, titles with commas, relative names that drop the "
           "playlist's query, dot segments, date tags and comments between",
             "\xEF\xBB\xBF#EXTM3U\r\n#EXT-X-VERSION:3\r\n#EXT-X-TARGETDURATION:2\r\n#EXT-X-MEDIA-SEQUENCE:41\r\n"
@@ -122,12 +109,14 @@ TEST(PlaylistReader, ReadsPlaylistsAsServersWriteThem)
             "init https://127.0.0.1:47443/liveradio/vessa1/main.mp4 720@0\n"
             "2/0 6 https://127.0.0.1:47443/liveradio/vessa1/main.mp4 900@2820 "
             "init https://127.0.0.1:47443/liveradio/vessa1/main.mp4 720@0\n" },
-        { "AES-128 with a lower-case IV, then METHOD=NONE for the segments after",
+        { "AES-128 with a lower-case IV for the segments up to METHOD=NONE",
             "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:7\n"
             "#EXT-X-KEY:METHOD=AES-128,URI=\"https://keys.example/vessa1.key\",IV=0x0123456789abcdef0123456789ABCDEF,"
-            "KEYFORMAT=\"identity\"\n#EXTINF:2,\ns7.ts\n#EXT-X-KEY:METHOD=NONE\n#EXTINF:2,\ns8.ts\n",
+            "KEYFORMAT=\"identity\"\n#EXTINF:2,\ns7.ts\n#EXTINF:2,\ns8.ts\n#EXT-X-KEY:METHOD=NONE\n#EXTINF:2,\ns9.ts\n",
             "target 2 live\n7/0 2 https://127.0.0.1:47443/liveradio/vessa1/s7.ts key https://keys.example/vessa1.key "
-            "iv 0123456789abcdef0123456789abcdef\n8/0 2 https://127.0.0.1:47443/liveradio/vessa1/s8.ts\n" },
+            "iv 0123456789abcdef0123456789abcdef\n8/0 2 https://127.0.0.1:47443/liveradio/vessa1/s8.ts key "
+            "https://keys.example/vessa1.key iv 0123456789abcdef0123456789abcdef\n"
+            "9/0 2 https://127.0.0.1:47443/liveradio/vessa1/s9.ts\n" },
         { "discontinuities: each tag counts, a leading one and a doubled one too; only the next segment is marked",
             "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-DISCONTINUITY-SEQUENCE:12\n#EXT-X-DISCONTINUITY\n"
             "#EXTINF:2,\nad1.ts\n#EXTINF:2,\nad2.ts\n#EXT-X-DISCONTINUITY\n#EXT-X-DISCONTINUITY\n#EXTINF:2,\nshow.ts\n#"
@@ -276,21 +265,18 @@ TEST(PlaylistReader, ChoosesTheBestDecodableVariantAndStepsDown)
     EXPECT_EQ(chooseVariant(master), std::nullopt);
 }
 
-TEST(PlaylistReader, StartsThreeSegmentsFromTheLiveEdge)
+TEST(PlaylistReader, StartsThreeSegmentsFromTheLiveEdgeAndReloadsAfterTheTargetDurationOrHalfOfIt)
 {
     MediaPlaylist playlist;
-    playlist.targetDuration = 2s;
-    const auto withSegments = [&](std::size_t count, bool ended) {
-        playlist.segments.assign(count, Segment {});
+    playlist.targetDuration = 6s;
+    for (const auto& [count, ended, start] : { std::tuple { 6, false, 3 }, { 4, false, 1 }, { 3, false, 0 },
+             { 2, false, 0 }, { 0, false, 0 }, { 6, true, 0 } }) {
+        playlist.segments.assign(static_cast<std::size_t>(count), Segment {});
         playlist.endList = ended;
-        return startIndex(playlist);
-    };
-    EXPECT_EQ(withSegments(6, false), 3u);
-    EXPECT_EQ(withSegments(4, false), 1u);
-    EXPECT_EQ(withSegments(3, false), 0u);
-    EXPECT_EQ(withSegments(2, false), 0u);
-    EXPECT_EQ(withSegments(0, false), 0u);
-    EXPECT_EQ(withSegments(6, true), 0u);
+        EXPECT_EQ(startIndex(playlist), static_cast<std::size_t>(start)) << count << " segments";
+    }
+    EXPECT_EQ(reloadDelay(playlist, true), 6000ms);
+    EXPECT_EQ(reloadDelay(playlist, false), 3000ms);
 }
 
 TEST(PlaylistReader, IvIsExplicitOrTheSequenceNumber)
@@ -306,14 +292,21 @@ TEST(PlaylistReader, IvIsExplicitOrTheSequenceNumber)
     EXPECT_EQ(hex(ivFor(std::get<MediaPlaylist>(parsed).segments.at(0))), "0000000000000000000000000000001f");
 }
 
-TEST(PlaylistReader, ReloadsAfterTheTargetDurationOrHalfOfIt)
+// The fuzz corpus through the fuzz target's own checks (tests/fuzz explores further).
+TEST(PlaylistCorpus, SeedsHoldTheFuzzChecks)
 {
-    MediaPlaylist playlist;
-    playlist.targetDuration = 6s;
-    EXPECT_EQ(reloadDelay(playlist, true), 6000ms);
-    EXPECT_EQ(reloadDelay(playlist, false), 3000ms);
-    playlist.targetDuration = 0s; // never from the reader, but no reload storm either
-    EXPECT_EQ(reloadDelay(playlist, false), 500ms);
+    std::size_t seeds = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(ORVO_PLAYLIST_CORPUS_DIR)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string bytes { std::istreambuf_iterator<char>(in), {} };
+        const std::string name = entry.path().filename().string();
+        EXPECT_EQ(orvo::test::checkPlaylist(bytes), "") << name;
+        EXPECT_EQ(
+            std::holds_alternative<ParseError>(parse(bytes, orvo::test::playlistCheckBase)), name.starts_with("bad-"))
+            << name;
+        ++seeds;
+    }
+    EXPECT_GE(seeds, 10u);
 }
 
 } // namespace

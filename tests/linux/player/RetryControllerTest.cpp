@@ -16,18 +16,12 @@ using State = RetryController::State;
 namespace {
 
 struct FakeTimer final : Timer {
-    explicit FakeTimer(bool* destroyed)
-        : destroyed_(destroyed)
-    {
-    }
-    ~FakeTimer() override { *destroyed_ = true; }
     void start(std::chrono::milliseconds d, bool r, std::function<void()> f) override
     {
         delay = d;
         repeat = r;
         fire_ = std::move(f);
         running = true;
-        starts.push_back(d);
     }
     void stop() override { running = false; }
     bool active() const override { return running; }
@@ -42,8 +36,6 @@ struct FakeTimer final : Timer {
     std::chrono::milliseconds delay { 0 };
     bool repeat = false;
     bool running = false;
-    std::vector<std::chrono::milliseconds> starts;
-    bool* destroyed_;
     std::function<void()> fire_;
 };
 
@@ -54,7 +46,7 @@ protected:
         controller_ = std::make_unique<RetryController>(
             [this]() -> std::unique_ptr<Timer> {
                 // The controller makes its retry timer first, then its watchdog.
-                auto timer = std::make_unique<FakeTimer>(retry_ ? &watchdogDestroyed_ : &retryDestroyed_);
+                auto timer = std::make_unique<FakeTimer>();
                 (retry_ ? watchdog_ : retry_) = timer.get();
                 return timer;
             },
@@ -63,6 +55,15 @@ protected:
                 .halt = [this] { ++halts_; },
                 .position = [this] { return position_; },
             });
+    }
+
+    // Fails and retries n times.
+    void failAndRetry(int n)
+    {
+        for (int i = 0; i < n; ++i) {
+            controller_->failed(Failure::Transient);
+            retry_->elapse();
+        }
     }
 
     // Lets the watchdog see the stream advance by one period.
@@ -77,8 +78,6 @@ protected:
     std::unique_ptr<RetryController> controller_;
     FakeTimer* retry_ = nullptr;
     FakeTimer* watchdog_ = nullptr;
-    bool retryDestroyed_ = false;
-    bool watchdogDestroyed_ = false;
     int restarts_ = 0;
     int halts_ = 0;
     std::optional<std::int64_t> position_ = 0;
@@ -129,37 +128,10 @@ TEST_F(RetryControllerTest, PermanentFailureGivesUpUntilAskedToPlayAgain)
     EXPECT_TRUE(watchdog_->active());
 }
 
-TEST_F(RetryControllerTest, PauseAndReleaseStopEveryTimer)
+TEST_F(RetryControllerTest, NetworkBackOrWakeRetriesAtOnceUnlessPaused)
 {
     controller_->setWanted(true);
-    controller_->failed(Failure::Transient);
-    ASSERT_TRUE(retry_->active());
-
-    controller_->setWanted(false);
-    EXPECT_EQ(controller_->state(), State::Stopped);
-    EXPECT_FALSE(retry_->active());
-    EXPECT_FALSE(watchdog_->active());
-    controller_->failed(Failure::Transient);
-    controller_->retryNow();
-    EXPECT_FALSE(retry_->active()) << "failures while paused schedule nothing";
-    EXPECT_EQ(restarts_, 0);
-
-    controller_->setWanted(true);
-    controller_->failed(Failure::Transient);
-    ASSERT_TRUE(retry_->active());
-    controller_.reset();
-    EXPECT_TRUE(retryDestroyed_);
-    EXPECT_TRUE(watchdogDestroyed_);
-    EXPECT_EQ(restarts_, 0);
-}
-
-TEST_F(RetryControllerTest, NetworkBackOrWakeRetriesAtOnce)
-{
-    controller_->setWanted(true);
-    for (int i = 0; i < 8; ++i) {
-        controller_->failed(Failure::Transient);
-        retry_->elapse();
-    }
+    failAndRetry(8);
     controller_->failed(Failure::Transient);
     ASSERT_EQ(retry_->delay, 30s);
 
@@ -170,15 +142,19 @@ TEST_F(RetryControllerTest, NetworkBackOrWakeRetriesAtOnce)
 
     controller_->retryNow();
     EXPECT_EQ(restarts_, 9) << "a stream that is starting is not restarted again";
+
+    controller_->setWanted(false);
+    controller_->failed(Failure::Transient);
+    controller_->retryNow();
+    EXPECT_EQ(controller_->state(), State::Stopped);
+    EXPECT_FALSE(retry_->active() || watchdog_->active()) << "a paused stream keeps no timer";
+    EXPECT_EQ(restarts_, 9) << "a paused stream is not restarted";
 }
 
 TEST_F(RetryControllerTest, SoundFlowingStartsTheDelaysAgain)
 {
     controller_->setWanted(true);
-    for (int i = 0; i < 5; ++i) {
-        controller_->failed(Failure::Transient);
-        retry_->elapse();
-    }
+    failAndRetry(5);
     soundFor(2);
     EXPECT_EQ(controller_->state(), State::Playing);
     EXPECT_EQ(controller_->attempts(), 0);

@@ -4,22 +4,12 @@
 #include <gio/gio.h>
 
 #include <cstdint>
-#include <memory>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 
 namespace orvo::test {
 
-namespace {
-struct Unref {
-    void operator()(gpointer p) const
-    {
-        if (p)
-            g_object_unref(p);
-    }
-};
-} // namespace
+using namespace platform::glib;
 
 HlsServer::HlsServer()
     : HlsServer(Options {})
@@ -29,23 +19,36 @@ HlsServer::HlsServer()
 HlsServer::HlsServer(const Options& options)
 {
     const auto caDir = options.caDir.empty() ? work_.path() / "ca" : options.caDir;
-    std::ostringstream duration;
-    duration << options.segmentSeconds;
-    process_ = ChildProcess(
-        { "/usr/bin/python3", ORVO_HLS_SERVER_SCRIPT, "--ca-dir", caDir.string(), "--work-dir",
-            (work_.path() / "work").string(), "--segment-duration", duration.str(), "--window",
-            std::to_string(options.window), "--fault", options.fault, "--port", std::to_string(options.port) },
-        true);
-    // Making keys takes a moment on a busy machine.
-    const std::string line = process_.readLine(std::chrono::seconds(60));
-    std::istringstream in(line);
-    std::string ready;
+    const std::string port = std::to_string(options.port);
+    const std::string work = (work_.path() / "work").string();
+    const std::string duration = std::to_string(options.segmentSeconds);
+    const std::string window = std::to_string(options.window);
+    const char* argv[]
+        = { "/usr/bin/python3", ORVO_HLS_SERVER_SCRIPT, "--control", "--port", port.c_str(), "--ca-dir", caDir.c_str(),
+              "--work-dir", work.c_str(), "--segment-duration", duration.c_str(), "--window", window.c_str(), nullptr };
+    GUnique<GError> error;
+    process_ = adopt(g_subprocess_newv(
+        argv, GSubprocessFlags(G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_PIPE), out(error)));
+    if (!process_) {
+        throw std::runtime_error(std::string("HLS server did not start: ") + error->message);
+    }
+    replies_ = adopt(g_data_input_stream_new(g_subprocess_get_stdout_pipe(process_.get())));
+    // READY <https port> <unused> <CA file> <plain-http port>
+    std::istringstream ready(command({}));
+    std::string word;
     std::string ca;
-    in >> ready >> port_ >> controlPort_ >> ca;
-    if (ready != "READY" || port_ <= 0 || controlPort_ <= 0) {
-        throw std::runtime_error("HLS server did not start: " + line);
+    ready >> word >> port_ >> ca >> ca;
+    if (word != "READY" || port_ <= 0) {
+        throw std::runtime_error("HLS server did not start");
     }
     caFile_ = ca;
+}
+
+HlsServer::~HlsServer()
+{
+    // Its stdin closing ends the server.
+    g_output_stream_close(g_subprocess_get_stdin_pipe(process_.get()), nullptr, nullptr);
+    g_subprocess_wait(process_.get(), nullptr, nullptr);
 }
 
 std::string HlsServer::url(const std::string& channelId) const
@@ -53,67 +56,33 @@ std::string HlsServer::url(const std::string& channelId) const
     return "https://127.0.0.1:" + std::to_string(port_) + "/liveradio/" + channelId + "/playlist.m3u8";
 }
 
-std::string HlsServer::control(const std::string& pathAndQuery)
+std::string HlsServer::command(const std::string& line)
 {
-    std::unique_ptr<GSocketClient, Unref> client(g_socket_client_new());
-    // A direct connection: the proxy resolver would reach for the session bus,
-    // whose end (at test teardown) GLib answers by ending the process.
-    g_socket_client_set_enable_proxy(client.get(), FALSE);
-    std::unique_ptr<GSocketConnection, Unref> connection(g_socket_client_connect_to_host(
-        client.get(), "127.0.0.1", static_cast<guint16>(controlPort_), nullptr, nullptr));
-    if (!connection) {
-        throw std::runtime_error("HLS server control port not reachable");
+    if (!line.empty()) {
+        const std::string text = line + "\n";
+        g_output_stream_write_all(
+            g_subprocess_get_stdin_pipe(process_.get()), text.data(), text.size(), nullptr, nullptr, nullptr);
     }
-    const std::string request = "GET " + pathAndQuery + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    GOutputStream* output = g_io_stream_get_output_stream(G_IO_STREAM(connection.get()));
-    g_output_stream_write_all(output, request.data(), request.size(), nullptr, nullptr, nullptr);
-    GInputStream* input = g_io_stream_get_input_stream(G_IO_STREAM(connection.get()));
-    std::string reply;
-    char buffer[4096];
-    for (;;) {
-        const gssize n = g_input_stream_read(input, buffer, sizeof buffer, nullptr, nullptr);
-        if (n <= 0) {
-            break;
-        }
-        reply.append(buffer, static_cast<std::size_t>(n));
+    GUnique<char> reply(g_data_input_stream_read_line(replies_.get(), nullptr, nullptr, nullptr));
+    if (!reply || std::string(reply.get()).starts_with("error")) {
+        throw std::runtime_error("HLS server refused: " + line);
     }
-    const auto body = reply.find("\r\n\r\n");
-    if (reply.compare(0, 12, "HTTP/1.0 200") != 0 || body == std::string::npos) {
-        throw std::runtime_error("HLS server control request failed: " + pathAndQuery);
-    }
-    return reply.substr(body + 4);
+    return reply.get();
 }
 
 void HlsServer::setFault(const std::string& mode, const std::string& channel)
 {
-    control("/fault?mode=" + mode + "&channel=" + (channel == "*" ? "%2A" : channel));
+    command("fault " + mode + " " + channel);
 }
 
 void HlsServer::configure(const std::string& name, const std::string& value, const std::string& channel)
 {
-    const auto escape = [](const std::string& text) {
-        std::unique_ptr<char, decltype(&g_free)> escaped(g_uri_escape_string(text.c_str(), nullptr, FALSE), &g_free);
-        return std::string(escaped.get());
-    };
-    control("/config?channel=" + escape(channel) + "&" + escape(name) + "=" + escape(value));
-}
-
-std::map<std::string, int> HlsServer::stats()
-{
-    const std::string json = control("/stats");
-    std::map<std::string, int> result;
-    static const std::regex entry("\"([^\"]+)\":\\s*(\\d+)");
-    for (auto it = std::sregex_iterator(json.begin(), json.end(), entry); it != std::sregex_iterator(); ++it) {
-        result[(*it)[1]] = std::stoi((*it)[2]);
-    }
-    return result;
+    command("config " + channel + " " + name + "=" + value);
 }
 
 int HlsServer::count(const std::string& key)
 {
-    const auto all = stats();
-    const auto it = all.find(key);
-    return it == all.end() ? 0 : it->second;
+    return std::stoi(command("count " + key));
 }
 
 int HlsServer::toneFrequency(const std::string& channelId)
@@ -126,8 +95,7 @@ int HlsServer::toneFrequency(const std::string& channelId)
             crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
         }
     }
-    crc ^= 0xFFFFFFFFu;
-    return 330 + static_cast<int>(crc % 48) * 20;
+    return 330 + static_cast<int>(~crc % 48) * 20;
 }
 
 } // namespace orvo::test
