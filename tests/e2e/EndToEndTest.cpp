@@ -254,6 +254,20 @@ TEST_F(Desktop, TheWholeRoadAUserTakes)
     EXPECT_TRUE(item({ "Keyboard Shortcuts", "\u23251: Vessa 1" }));
 }
 
+TEST_F(Desktop, SoundComesBackAfterTheNetworkDrops)
+{
+    start();
+    click({ "Vessa 3" });
+    ASSERT_TRUE(recording_.flowing());
+    radio_.setFault("refuse");
+    // The buffered seconds run out, then nothing plays while the network is
+    // gone.
+    EXPECT_TRUE(waitFor([&] { return recording_.silent(); }, 60s));
+    radio_.setFault("none");
+    EXPECT_TRUE(recording_.flowing()) << "the player retries by itself";
+    EXPECT_EQ(playerctl({ "status" }).output, "Playing\n");
+}
+
 // For desktops that bind keys to commands: "orvomenu --hotkey N" does what
 // Alt+N does in the running app.
 TEST_F(Desktop, TheHotkeyCommandPlaysTheSlotsChannel)
