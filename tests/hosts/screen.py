@@ -28,15 +28,19 @@ def median(colours):
 
 
 class Image:
-    def __init__(self, width, height, pixels, stride=None, channels=3):
-        self.width, self.height, self.pixels = width, height, pixels
+    def __init__(self, width, height, pixels, stride=None, channels=3, pixbuf=None):
+        self.width, self.height, self.pixels, self.pixbuf = width, height, pixels, pixbuf
         self.stride, self.channels = stride or width * channels, channels
 
     @classmethod
     def load(cls, path):
         p = GdkPixbuf.Pixbuf.new_from_file(str(path))
         return cls(p.get_width(), p.get_height(), p.read_pixel_bytes().get_data(), p.get_rowstride(),
-                   p.get_n_channels())
+                   p.get_n_channels(), p)
+
+    def save(self, box, path):
+        x0, y0, x1, y1 = box
+        self.pixbuf.new_subpixbuf(x0, y0, x1 - x0, y1 - y0).savev(str(path), "png", ["compression"], ["9"])
 
     def rgb(self, x, y):
         i = y * self.stride + x * self.channels
