@@ -93,7 +93,7 @@ public:
     NotificationServer();
     std::vector<Notification> shown() const;
     // The user clicks the button `action` of notification id, which then
-    // closes; returns once the session connection has seen both.
+    // closes; both signals have been handled when this returns.
     void click(guint32 id, const char* action) const;
 };
 

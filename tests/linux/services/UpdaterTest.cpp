@@ -86,12 +86,10 @@ protected:
     std::string summary(std::size_t n) const { return notifications_->shown().at(n).summary; }
 
     static UserDefaults& defaults() { return UserDefaults::standardUserDefaults(); }
-    static void enableAutomaticChecks(std::optional<double> lastCheck)
+    static void enableAutomaticChecks(double lastCheck)
     {
         defaults().setObject(Value::boolean(true), "automaticallyChecksForUpdates");
-        if (lastCheck) {
-            defaults().setObject(Value::number(*lastCheck), "lastUpdateCheck");
-        }
+        defaults().setObject(Value::number(lastCheck), "lastUpdateCheck");
     }
     static double lastCheck() { return defaults().objectForKey("lastUpdateCheck")->asNumber(); }
 
@@ -166,14 +164,19 @@ INSTANTIATE_TEST_SUITE_P(Feeds, UserCheckTest,
         CheckCase { "NoServer", "https://127.0.0.1:9/newer.xml", "", "Could not", "could not be reached" }),
     [](const auto& test) { return std::string(test.param.name); });
 
-TEST_F(UpdaterTest, AvailableUpdateOpensItsHttpsLinkOnly)
+// In the user's language; the catalogue is read once per process, and each
+// test is its own process.
+TEST_F(UpdaterTest, AvailableUpdateSpeaksTheUsersLanguageAndOpensItsHttpsLinkOnly)
 {
+    g_setenv("LANGUAGE", "de", TRUE);
+    g_setenv("LC_ALL", "C.UTF-8", TRUE);
     auto controller = makeUpdater();
     check(*controller);
     ASSERT_TRUE(waitForNotifications(1));
     const auto n = notifications_->shown().at(0);
-    ASSERT_EQ(n.actions.size(), 2u);
-    EXPECT_EQ(n.actions[0], "default");
+    EXPECT_EQ(n.summary, "OrvoMenu " + newerVersion + " ist verfügbar");
+    EXPECT_EQ(n.body, std::string("Sie haben Version ") + build::version + ".");
+    EXPECT_EQ(n.actions, (std::vector<std::string> { "default", "Herunterladen" }));
     notifications_->click(n.id, "default");
     ASSERT_TRUE(waitFor([&] { return !opened_.empty(); }));
     EXPECT_EQ(opened_, std::vector<std::string> { "https://downloads.example.org/orvo" });
@@ -220,8 +223,17 @@ TEST_F(UpdaterTest, AutomaticChecksFollowTheSettingAndStaySilent)
 {
     auto manual = makeUpdater("same.xml");
     EXPECT_FALSE(manual->scheduledWakeUp()) << "off by default";
-    enableAutomaticChecks(std::nullopt);
+    // A recent check: the one wake-up comes a day after it.
+    const double last = std::floor(now()) - 3600;
+    enableAutomaticChecks(last);
     auto automatic = makeUpdater("same.xml");
+    const auto wakeUp = automatic->scheduledWakeUp();
+    ASSERT_TRUE(wakeUp);
+    EXPECT_NEAR(wakeUp->dueAtSeconds, last + 86400, 1);
+    EXPECT_TRUE(g_main_context_find_source_by_id(nullptr, wakeUp->sourceId));
+    test::drainMainContext();
+    EXPECT_TRUE(requests().empty());
+
     automatic->wakeUpNow();
     ASSERT_TRUE(waitFor([&] { return !automatic->checking(); }));
     EXPECT_EQ(requests().size(), 1u);
@@ -240,20 +252,6 @@ TEST_F(UpdaterTest, AutomaticChecksFollowTheSettingAndStaySilent)
     EXPECT_NE(summary(0).find("up to date"), std::string::npos);
     EXPECT_FALSE(manual->scheduledWakeUp());
     EXPECT_EQ(requests().size(), 2u);
-}
-
-TEST_F(UpdaterTest, RecentCheckSchedulesOneWakeUpADayLater)
-{
-    const double last = std::floor(now()) - 3600;
-    enableAutomaticChecks(last);
-    auto controller = makeUpdater();
-    const auto wakeUp = controller->scheduledWakeUp();
-    ASSERT_TRUE(wakeUp);
-    EXPECT_NEAR(wakeUp->dueAtSeconds, last + 86400, 1);
-    EXPECT_TRUE(g_main_context_find_source_by_id(nullptr, wakeUp->sourceId));
-    test::drainMainContext();
-    EXPECT_FALSE(controller->checking());
-    EXPECT_TRUE(requests().empty());
 }
 
 TEST_F(UpdaterTest, OverdueCheckRunsSoonAndFailuresAreRetried)
@@ -289,20 +287,6 @@ TEST_F(UpdaterTest, OverdueCheckRunsSoonAndFailuresAreRetried)
     ASSERT_TRUE(next);
     EXPECT_NEAR(next->dueAtSeconds, lastCheck() + 86400, 1);
     EXPECT_TRUE(g_main_context_find_source_by_id(nullptr, next->sourceId));
-}
-
-// The catalogue is read once per process; each test is its own process.
-TEST_F(UpdaterTest, NotificationsSpeakTheUsersLanguage)
-{
-    g_setenv("LANGUAGE", "de", TRUE);
-    g_setenv("LC_ALL", "C.UTF-8", TRUE);
-    auto controller = makeUpdater();
-    check(*controller);
-    ASSERT_TRUE(waitForNotifications(1));
-    const auto n = notifications_->shown().at(0);
-    EXPECT_EQ(n.summary, "OrvoMenu " + newerVersion + " ist verfügbar");
-    EXPECT_EQ(n.body, std::string("Sie haben Version ") + build::version + ".");
-    EXPECT_EQ(n.actions, (std::vector<std::string> { "default", "Herunterladen" }));
 }
 
 } // namespace
