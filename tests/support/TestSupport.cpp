@@ -3,9 +3,12 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace orvo::test {
@@ -17,8 +20,7 @@ using platform::glib::GUnique;
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    // Wake the context now and then so a predicate that depends on another
-    // process (not on a main-loop event) is seen promptly.
+    // Wakes the context for predicates on another process's doings.
     const guint ticker = g_timeout_add(
         10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
     bool ok = predicate();
@@ -44,8 +46,7 @@ GRef<GSubprocess> spawn(const std::vector<std::string>& argv, GSubprocessFlags f
         launcher.get(),
         [](gpointer) {
             setpgid(0, 0);
-            // A test that crashes must not leave servers behind holding
-            // ctest's output pipe open.
+            // A crashed test leaves no server holding ctest's output open.
             prctl(PR_SET_PDEATHSIG, SIGKILL);
         },
         nullptr, nullptr);
@@ -62,8 +63,7 @@ GRef<GSubprocess> spawn(const std::vector<std::string>& argv, GSubprocessFlags f
     return process;
 }
 
-// Signals the process's whole group (a server's own children too), unless it
-// has been reaped already.
+// Signals the whole group (a server's children too) unless already reaped.
 void signalGroup(GSubprocess* process, int signal)
 {
     if (const char* pid = g_subprocess_get_identifier(process)) {
@@ -77,9 +77,8 @@ int exitStatus(GSubprocess* process)
                                                : 128 + g_subprocess_get_term_sig(process);
 }
 
-// Runs one asynchronous GIO call on a main context of its own, so that
-// nothing else of the test runs meanwhile, and cancels it after timeout.
-// Returns the result for the call's _finish.
+// Runs one asynchronous GIO call on a main context of its own (nothing else
+// of the test runs meanwhile), cancelled after timeout; returns its result.
 GRef<GAsyncResult> await(
     const std::function<void(GCancellable*, GAsyncReadyCallback, gpointer)>& start, std::chrono::milliseconds timeout)
 {
@@ -201,9 +200,8 @@ PrivateBus::PrivateBus(const std::string& configFile)
 PrivateBus::~PrivateBus()
 {
     if (bus_) {
-        // g_test_dbus_down() would wait 30 s for this process's session
-        // connection to be finalized, and the application keeps that one for
-        // the process's life. Stop the daemon and keep the stopped object.
+        // g_test_dbus_down() would wait 30 s for the session connection the
+        // application keeps for life to be finalized: only stop the daemon.
         g_test_dbus_stop(bus_);
         static auto* stopped = new std::vector<GTestDBus*>; // reachable, so no leak report
         stopped->push_back(bus_);
@@ -212,11 +210,11 @@ PrivateBus::~PrivateBus()
 
 TempDir::TempDir()
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvo-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-        throw std::runtime_error("mkdtemp failed");
+    const GUnique<char> path(g_dir_make_tmp("orvo-test-XXXXXX", nullptr));
+    if (!path) {
+        throw std::runtime_error("no scratch folder");
     }
-    path_ = pattern;
+    path_ = path.get();
 }
 
 TempDir::~TempDir()
@@ -230,6 +228,29 @@ TempDir::~TempDir()
     }
     std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, error);
     std::filesystem::remove_all(path_, error);
+}
+
+std::string readFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return { std::istreambuf_iterator<char>(in), {} };
+}
+
+void writeFile(const std::filesystem::path& path, std::string_view bytes)
+{
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+int inChild(const std::function<int()>& body)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(body());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout)
@@ -288,46 +309,35 @@ std::vector<NotificationServer::Notification> NotificationServer::shown() const
     if (!reply) {
         return list;
     }
-    GVariant* calls = nullptr;
-    g_variant_get(reply.get(), "(@a(tav))", &calls);
-    GUnique<GVariant> owned(calls);
-    for (gsize i = 0; i < g_variant_n_children(calls); ++i) {
-        GVariant* args = nullptr;
-        g_variant_get_child(calls, i, "(t@av)", nullptr, &args);
-        const GUnique<GVariant> owner(args);
-        auto text = [&](gsize n) {
-            GUnique<GVariant> value(g_variant_get_variant(GUnique<GVariant>(g_variant_get_child_value(args, n)).get()));
-            return std::string(g_variant_get_string(value.get(), nullptr));
-        };
-        Notification n { static_cast<guint32>(i + 1), text(0), text(3), text(4), {} };
-        GUnique<GVariant> actions(g_variant_get_variant(GUnique<GVariant>(g_variant_get_child_value(args, 5)).get()));
-        const char** strings = g_variant_get_strv(actions.get(), nullptr); // borrowed from the variant
-        for (const char** action = strings; *action; ++action) {
-            n.actions.emplace_back(*action);
+    GVariantIter* calls = nullptr;
+    g_variant_get(reply.get(), "(a(tav))", &calls);
+    GVariantIter* args = nullptr;
+    while (g_variant_iter_next(calls, "(tav)", nullptr, &args)) {
+        // Notify's arguments: app_name, replaces_id, icon, summary, body, actions, …
+        std::vector<GUnique<GVariant>> arg;
+        for (GVariant* value = nullptr; g_variant_iter_next(args, "v", &value);) {
+            arg.emplace_back(value);
         }
-        g_free(strings);
+        g_variant_iter_free(args);
+        auto text = [&](int n) { return std::string(g_variant_get_string(arg.at(n).get(), nullptr)); };
+        Notification n { static_cast<guint32>(list.size() + 1), text(0), text(3), text(4), {} };
+        const GUnique<char*> actions(g_variant_dup_strv(arg.at(5).get(), nullptr));
+        n.actions.assign(actions.get(), actions.get() + g_strv_length(actions.get()));
         list.push_back(std::move(n));
     }
+    g_variant_iter_free(calls);
     return list;
 }
 
 void NotificationServer::click(guint32 id, const char* action) const
 {
-    auto bus = adopt(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
-    bool closed = false;
-    const guint subscription = g_dbus_connection_signal_subscribe(
-        bus.get(), nullptr, "org.freedesktop.Notifications", "NotificationClosed", nullptr, nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE,
-        [](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant*, gpointer seen) {
-            *static_cast<bool*>(seen) = true;
-        },
-        &closed, nullptr);
     mock("EmitSignal",
         g_variant_new("(sss@av)", "", "ActionInvoked", "us", g_variant_new_parsed("[<%u>, <%s>]", id, action)));
     mock("EmitSignal",
         g_variant_new("(sss@av)", "", "NotificationClosed", "uu", g_variant_new_parsed("[<%u>, <uint32 2>]", id)));
-    waitFor([&] { return closed; });
-    g_dbus_connection_signal_unsubscribe(bus.get(), subscription);
+    // The stand-in sent both signals before its reply to the same connection:
+    // they wait in the main context now.
+    drainMainContext();
 }
 
 } // namespace orvo::test

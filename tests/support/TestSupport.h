@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// Shared fixtures for tests of the real Linux parts: a private session bus, a
-// scratch folder, child processes, and waiting on a condition while the GLib
+// Shared fixtures for tests of the real Linux parts: a private session bus,
+// scratch files, child processes, and waiting on a condition while the GLib
 // main loop runs (never a fixed sleep).
 
 #include "platform/linux/core/GLibPtr.h"
@@ -11,36 +11,36 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <sys/types.h>
 
 namespace orvo::test {
 
-// Runs the default main context until predicate() is true or timeout passes.
-// Returns the predicate's last value. The timeout only bounds a failing test.
+// Runs the default main context until predicate() holds; the timeout only
+// bounds a failing test. Returns the predicate's last value.
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Runs the default main context for pending work without blocking.
 void drainMainContext();
 
-// A child process (GSubprocess) in a process group of its own, ended with
-// SIGTERM, then SIGKILL, when destroyed; it also dies with the test. Waiting
-// on it never runs the test's main context.
+// A child in a process group of its own, ended with SIGTERM, then SIGKILL,
+// when destroyed; it also dies with the test. Waiting on it never runs the
+// test's main context.
 class ChildProcess {
 public:
     ChildProcess() = default;
-    // argv[0] is looked up in PATH. Stdout is captured when captureStdout.
+    // argv[0] is looked up in PATH.
     explicit ChildProcess(const std::vector<std::string>& argv, bool captureStdout = false);
     ChildProcess(ChildProcess&& other) noexcept = default;
     ChildProcess& operator=(ChildProcess&& other) noexcept;
     ~ChildProcess();
 
     pid_t pid() const { return pid_; }
-    // Reads one line from the captured stdout, waiting at most timeout.
+    // One line of the captured stdout, "" after timeout.
     std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Waits for the process to end; returns its exit status (128 + signal when
-    // killed), or -1 on timeout.
+    // The exit status (128 + signal when killed), or -1 after timeout.
     int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void stop();
 
@@ -50,13 +50,10 @@ private:
     pid_t pid_ = -1;
 };
 
-// A private session bus for one test (GTestDBus: no services to activate).
-// Sets DBUS_SESSION_BUS_ADDRESS for the process, so GLib's session bus (and
-// children) use it.
+// A private session bus (GTestDBus), or a dbus-daemon with configFile as its
+// rules. Sets DBUS_SESSION_BUS_ADDRESS, so GLib and children use it.
 class PrivateBus {
 public:
-    // configFile: a dbus-daemon configuration of its own (a bus with its own
-    // rules) instead of GTestDBus's.
     explicit PrivateBus(const std::string& configFile = {});
     ~PrivateBus();
     const std::string& address() const { return address_; }
@@ -73,9 +70,9 @@ class DBusMock {
 public:
     DBusMock(const char* name, const char* path, const std::string& dbusTemplate, const std::string& parameters = "{}");
 
-    // Calls a method of the stand-in's org.freedesktop.DBus.Mock interface
-    // over the session connection the code under test shares, so everything
-    // that code sent before has reached the stand-in.
+    // Calls the stand-in's org.freedesktop.DBus.Mock interface over the
+    // session connection the code under test shares, so everything that code
+    // sent before has arrived.
     platform::glib::GUnique<GVariant> mock(const char* method, GVariant* parameters = nullptr) const;
 
 private:
@@ -84,12 +81,11 @@ private:
     ChildProcess process_;
 };
 
-// dbusmock's notification daemon: what it was asked to show, and a user's
-// click on a button.
+// dbusmock's notification daemon: what it was asked to show, and a click.
 class NotificationServer : public DBusMock {
 public:
     struct Notification {
-        guint32 id = 0; // the server numbers them from 1
+        guint32 id = 0; // numbered from 1
         std::string appName, summary, body;
         std::vector<std::string> actions; // key, label, key, label, …
     };
@@ -97,7 +93,7 @@ public:
     NotificationServer();
     std::vector<Notification> shown() const;
     // The user clicks the button `action` of notification id, which then
-    // closes; returns once the session connection has seen both.
+    // closes; both signals have been handled when this returns.
     void click(guint32 id, const char* action) const;
 };
 
@@ -111,6 +107,14 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// A whole file's bytes ("" when unreadable); writeFile makes the folders.
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, std::string_view bytes);
+
+// Runs body in a forked child; returns the child's exit status (body's
+// result, or 128 + signal).
+int inChild(const std::function<int()>& body);
 
 // Runs a command to completion; returns its exit status and stdout.
 struct CommandResult {

@@ -5,11 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace orvo {
 namespace {
 
@@ -36,31 +31,20 @@ TEST(Application, RunDeliversLaunchOnceAndTerminateEndsTheLoop)
     EXPECT_TRUE(app.respondsToSelector("terminate:"));
 }
 
-// Runs body in a child, which may exit; returns the child's exit status (7
-// when body returned).
-int exitStatusOf(void (*body)())
-{
-    const pid_t child = fork();
-    if (child == 0) {
-        body();
-        _exit(7);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// Without a session bus, or on a bus whose rules refuse the instance's name
-// (nobody else holds it, so this is no second instance), the app fails with
-// status 1 rather than stepping aside quietly.
+// Without a session bus, or on one whose rules refuse the instance's name
+// (nobody else holds it: no second instance), the app fails with status 1
+// rather than stepping aside quietly.
 TEST(Application, NoBusOrARefusedNameIsAnError)
 {
+    const auto start = [] {
+        Application::sharedApplication();
+        return 7;
+    };
     g_setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/orvo-bus", TRUE);
-    EXPECT_EQ(exitStatusOf([] { Application::sharedApplication(); }), 1);
+    EXPECT_EQ(test::inChild(start), 1);
 
     test::TempDir dir;
-    const auto config = dir.path() / "bus.conf";
-    std::ofstream(config) << R"(<busconfig>
+    test::writeFile(dir.path() / "bus.conf", R"(<busconfig>
   <type>session</type>
   <listen>unix:tmpdir=/tmp</listen>
   <policy context="default">
@@ -70,41 +54,26 @@ TEST(Application, NoBusOrARefusedNameIsAnError)
     <deny own="org.orvomenu.OrvoMenu"/>
   </policy>
 </busconfig>
-)";
-    test::PrivateBus bus(config.string());
-    EXPECT_EQ(exitStatusOf([] { Application::sharedApplication(); }), 1);
-}
-
-struct Answer {
-    bool done = false;
-    bool granted = false;
-    std::optional<std::string> error;
-};
-
-Answer askForPermission()
-{
-    Answer answer;
-    UserNotificationCenter::currentNotificationCenter().requestAuthorization(
-        AuthorizationOption::Alert, [&](bool granted, std::optional<std::string> error) {
-            answer = { true, granted, std::move(error) };
-        });
-    test::waitFor([&] { return answer.done; });
-    return answer;
+)");
+    test::PrivateBus bus((dir.path() / "bus.conf").string());
+    EXPECT_EQ(test::inChild(start), 1);
 }
 
 TEST(Notifications, PermissionReportsWhetherAServerAnswers)
 {
     test::PrivateBus bus;
-    const auto without = askForPermission();
-    ASSERT_TRUE(without.done);
-    EXPECT_FALSE(without.granted);
-    EXPECT_TRUE(without.error);
-
+    const auto ask = [] {
+        std::optional<std::pair<bool, bool>> answer; // granted, with an error
+        UserNotificationCenter::currentNotificationCenter().requestAuthorization(
+            AuthorizationOption::Alert, [&](bool granted, std::optional<std::string> error) {
+                answer = { granted, error.has_value() };
+            });
+        test::waitFor([&] { return answer.has_value(); });
+        return answer;
+    };
+    EXPECT_EQ(ask(), std::make_pair(false, true));
     const test::NotificationServer server;
-    const auto with = askForPermission();
-    ASSERT_TRUE(with.done);
-    EXPECT_TRUE(with.granted);
-    EXPECT_FALSE(with.error);
+    EXPECT_EQ(ask(), std::make_pair(true, false));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The settings store on real files in a scratch folder.
 #include "platform/linux/store/SettingsFile.h"
+#include "tests/fuzz/SettingsDocumentCheck.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -8,39 +9,26 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 using orvo::platform::Value;
 using namespace orvo::platform::native;
+using orvo::test::inChild;
+using orvo::test::readFile;
+using orvo::test::writeFile;
 
 namespace {
-
-std::string readBytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return { std::istreambuf_iterator<char>(in), {} };
-}
-
-void writeBytes(const fs::path& path, const std::string& bytes)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 const Value channels = Value::stringArray({ "vessa180a", "", "vessa380a", "", "" });
 const Value oldChannels = Value::stringArray({ "old" });
 
-// A document another version of the application (or the user) left behind,
-// holding values this one never writes.
+// Left by another version (or the user), with values this one never writes.
 const std::string foreignDocument = R"({
   "big": 18446744073709551615,
   "hotkeyChannels": ["old"],
@@ -49,18 +37,6 @@ const std::string foreignDocument = R"({
   "name": "Ünïcödé \ud83d\udcfb"
 }
 )";
-
-// Runs body in a child process; returns its exit status.
-int inChild(const std::function<int()>& body)
-{
-    const pid_t pid = fork();
-    if (pid == 0) {
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 class Store : public ::testing::Test {
 protected:
@@ -88,7 +64,7 @@ TEST_F(Store, WritesKeepEveryOtherKeyAsTheFileHoldsIt)
     EXPECT_EQ(fs::status(file.parent_path()).permissions(), fs::perms::owner_all);
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 
-    writeBytes(file, foreignDocument);
+    writeFile(file, foreignDocument);
     store.setObject(channels, "hotkeyChannels");
     store.setObject(Value::boolean(true), "added");
     // Same keys in the same order, the replaced key in its old place and the
@@ -96,7 +72,19 @@ TEST_F(Store, WritesKeepEveryOtherKeyAsTheFileHoldsIt)
     Json expected = Json::parse(foreignDocument);
     expected["hotkeyChannels"] = { "vessa180a", "", "vessa380a", "", "" };
     expected["added"] = true;
-    EXPECT_EQ(readBytes(file), expected.dump(2) + "\n");
+    const std::string written = expected.dump(2) + "\n";
+    EXPECT_EQ(readFile(file), written);
+
+    // Values that would not read back are not written.
+    Value deep = Value::string("bottom");
+    for (int i = 0; i < 100; ++i) {
+        deep = Value::array({ deep });
+    }
+    for (const auto& value : { Value::array({ Value::number(HUGE_VAL) }), Value::string("\xff\xfe"), deep,
+             Value::string(std::string(maxDocumentBytes, 'x')) }) {
+        store.setObject(value, "hotkeyChannels");
+        EXPECT_EQ(readFile(file), written);
+    }
     EXPECT_EQ(besideTheDocument(), 0) << "no temporary file left";
 }
 
@@ -104,16 +92,14 @@ TEST_F(Store, ReadsParseTheFileOnceUntilItChanges)
 {
     store.setObject(channels, "hotkeyChannels");
     reads = 0;
-    // As many reads as a menu rebuild makes: five slot titles, thirteen channels.
     for (int i = 0; i < 18; ++i) {
         EXPECT_EQ(store.objectForKey("hotkeyChannels"), channels);
     }
     EXPECT_EQ(reads, 1);
-    // Edited in place, then replaced by a file of the same length: each shows
-    // at the next read.
-    writeBytes(file, R"({"hotkeyChannels": ["edited in place"]})");
+    // Edited in place, then replaced by a file of the same length.
+    writeFile(file, R"({"hotkeyChannels": ["edited in place"]})");
     EXPECT_EQ(store.objectForKey("hotkeyChannels"), Value::stringArray({ "edited in place" }));
-    writeBytes(temp.path() / "new", R"({"hotkeyChannels": ["replaced whole!"]})");
+    writeFile(temp.path() / "new", R"({"hotkeyChannels": ["replaced whole!"]})");
     fs::rename(temp.path() / "new", file);
     EXPECT_EQ(store.objectForKey("hotkeyChannels"), Value::stringArray({ "replaced whole!" }));
     fs::remove(file);
@@ -121,29 +107,8 @@ TEST_F(Store, ReadsParseTheFileOnceUntilItChanges)
     EXPECT_EQ(reads, 3);
 }
 
-TEST_F(Store, ValuesThatWouldNotReadBackAreNotWritten)
-{
-    writeBytes(file, foreignDocument);
-    Value deep = Value::string("bottom");
-    for (int i = 0; i < 100; ++i) {
-        deep = Value::array({ deep });
-    }
-    const std::vector<std::pair<std::string, Value>> cases = {
-        { "infinite", Value::array({ Value::number(HUGE_VAL) }) },
-        { "not UTF-8", Value::string("\xff\xfe") },
-        { "too deep", deep },
-        { "over the size cap", Value::string(std::string(maxDocumentBytes, 'x')) },
-    };
-    for (const auto& [name, value] : cases) {
-        store.setObject(value, "hotkeyChannels");
-        EXPECT_EQ(readBytes(file), foreignDocument) << name;
-    }
-    EXPECT_EQ(besideTheDocument(), 0);
-}
-
-// Files that are not a settings document (more kinds are in the fuzz corpus):
-// each reads as an empty store, is never changed by reading, and survives a
-// later write as a kept copy.
+// Each reads as an empty store, is not changed by reading, and is kept aside
+// by the next write (more kinds are in the fuzz corpus).
 TEST_F(Store, UnusableFileReadsEmptyAndIsKeptWhenReplaced)
 {
     const std::string oversized = R"({"hotkeyChannels": ["a"], "pad": ")" + std::string(64 * 1024, 'x') + "\"}";
@@ -158,14 +123,14 @@ TEST_F(Store, UnusableFileReadsEmptyAndIsKeptWhenReplaced)
     int copies = 0;
     for (const auto& [name, bytes] : cases) {
         SCOPED_TRACE(name);
-        writeBytes(file, bytes);
+        writeFile(file, bytes);
         EXPECT_FALSE(store.objectForKey("hotkeyChannels"));
-        EXPECT_EQ(readBytes(file), bytes) << "a read changed the file";
+        EXPECT_EQ(readFile(file), bytes) << "a read changed the file";
 
         store.setObject(channels, "hotkeyChannels");
         EXPECT_EQ(store.objectForKey("hotkeyChannels"), channels);
-        EXPECT_EQ(readBytes(file.string() + ".damaged-" + std::to_string(++copies)), bytes);
-        EXPECT_EQ(Json::parse(readBytes(file)).size(), 1u);
+        EXPECT_EQ(readFile(file.string() + ".damaged-" + std::to_string(++copies)), bytes);
+        EXPECT_EQ(Json::parse(readFile(file)).size(), 1u);
     }
     EXPECT_EQ(besideTheDocument(), copies) << "only the kept copies";
 }
@@ -173,25 +138,25 @@ TEST_F(Store, UnusableFileReadsEmptyAndIsKeptWhenReplaced)
 TEST_F(Store, AtAHundredKeptCopiesTheOldestMakesRoom)
 {
     for (int n = 1; n <= 100; ++n) {
-        writeBytes(file.string() + ".damaged-" + std::to_string(n), std::to_string(n));
+        writeFile(file.string() + ".damaged-" + std::to_string(n), std::to_string(n));
     }
-    writeBytes(file, "damaged");
+    writeFile(file, "damaged");
     store.setObject(channels, "hotkeyChannels");
     EXPECT_EQ(store.objectForKey("hotkeyChannels"), channels);
     EXPECT_FALSE(fs::exists(file.string() + ".damaged-1"));
-    EXPECT_EQ(readBytes(file.string() + ".damaged-2"), "2");
-    EXPECT_EQ(readBytes(file.string() + ".damaged-101"), "damaged");
+    EXPECT_EQ(readFile(file.string() + ".damaged-2"), "2");
+    EXPECT_EQ(readFile(file.string() + ".damaged-101"), "damaged");
     EXPECT_EQ(besideTheDocument(), 100);
 }
 
-// Neither is read (a FIFO would block). The FIFO is kept aside like any
-// unusable file; the folder cannot be, so it stays and nothing is written.
+// Neither is read (a FIFO would block). The FIFO is kept aside; the folder
+// cannot be, so it stays and nothing is written.
 TEST_F(Store, NoFileInPlaceOfTheDocument)
 {
-    writeBytes(file / "inside", "keep");
+    writeFile(file / "inside", "keep");
     EXPECT_FALSE(store.objectForKey("hotkeyChannels"));
     store.setObject(channels, "hotkeyChannels");
-    EXPECT_EQ(readBytes(file / "inside"), "keep");
+    EXPECT_EQ(readFile(file / "inside"), "keep");
     EXPECT_EQ(besideTheDocument(), 0);
 
     fs::remove_all(file);
@@ -202,13 +167,12 @@ TEST_F(Store, NoFileInPlaceOfTheDocument)
     EXPECT_TRUE(fs::is_fifo(file.string() + ".damaged-1"));
 }
 
-// Reads that fail for a reason that may pass say nothing about the file: it
-// is neither kept as damaged nor replaced, and reads go on with the last
-// document. ENFILE and EIO cannot be caused here without harming the machine
-// or a faulty disk, so a reader hands out each error.
+// A read failing for a reason that may pass says nothing about the file: it is
+// neither kept aside nor replaced, and reads go on with the last document.
+// (ENFILE or EIO cannot be caused harmlessly: a reader hands out each error.)
 TEST_F(Store, ReadFailuresThatMayPassLeaveTheFileAlone)
 {
-    writeBytes(file, foreignDocument);
+    writeFile(file, foreignDocument);
     for (const int error : { EMFILE, ENFILE, ENOMEM, ENOBUFS, EIO, EAGAIN, EINTR }) {
         SCOPED_TRACE(strerror(error));
         int failure = 0;
@@ -218,18 +182,18 @@ TEST_F(Store, ReadFailuresThatMayPassLeaveTheFileAlone)
         ASSERT_EQ(flaky.objectForKey("hotkeyChannels"), oldChannels);
         failure = error;
         flaky.setObject(channels, "hotkeyChannels");
-        EXPECT_EQ(readBytes(file), foreignDocument);
+        EXPECT_EQ(readFile(file), foreignDocument);
         EXPECT_EQ(besideTheDocument(), 0) << "kept as damaged";
         EXPECT_EQ(flaky.objectForKey("hotkeyChannels"), oldChannels);
         failure = 0;
         flaky.setObject(channels, "hotkeyChannels");
         EXPECT_EQ(flaky.objectForKey("hotkeyChannels"), channels);
-        writeBytes(file, foreignDocument);
+        writeFile(file, foreignDocument);
     }
 }
 
-// Permission checks do not apply to root, and the tests run as root in CI:
-// such cases run in a child that gives up root for an unprivileged user.
+// Permission checks do not apply to root (CI runs as root): such cases run in
+// a child that gives up root.
 constexpr uid_t unprivileged = 65534;
 constexpr int cannotDropRoot = 77;
 
@@ -253,9 +217,8 @@ int asUnprivilegedUser(const fs::path& tree, const std::function<int()>& body)
     });
 }
 
-// Each made in a child process, on a store that has read the document: the
-// change fails and the old document stays, or (an unreadable file) the file
-// is kept aside and replaced.
+// Each in a child, on a store that has read the document: the change fails
+// and the old document stays, or (an unreadable file) it is kept aside.
 TEST_F(Store, HostileSurroundings)
 {
     struct Case {
@@ -265,8 +228,7 @@ TEST_F(Store, HostileSurroundings)
         Value readAfter;
     };
     const Case cases[] = {
-        // A file-size limit makes the kernel refuse the bytes (EFBIG) even
-        // for root, as a full disk would.
+        // The kernel refuses the bytes (EFBIG) even for root, as on a full disk.
         { "full disk", false,
             [] {
                 const rlimit limit { 64, 64 };
@@ -290,7 +252,7 @@ TEST_F(Store, HostileSurroundings)
     for (const auto& [name, dropRoot, arrange, readAfter] : cases) {
         SCOPED_TRACE(name);
         fs::remove_all(file.parent_path());
-        writeBytes(file, foreignDocument);
+        writeFile(file, foreignDocument);
         ASSERT_EQ(store.objectForKey("hotkeyChannels"), oldChannels);
         const auto body = [&] {
             if (!arrange()) {
@@ -306,9 +268,24 @@ TEST_F(Store, HostileSurroundings)
         EXPECT_EQ(status, 0);
         const bool replaced = readAfter == channels;
         chmod((file.string() + ".damaged-1").c_str(), 0600);
-        EXPECT_EQ(readBytes(replaced ? fs::path(file.string() + ".damaged-1") : file), foreignDocument);
+        EXPECT_EQ(readFile(replaced ? fs::path(file.string() + ".damaged-1") : file), foreignDocument);
         EXPECT_EQ(besideTheDocument(), replaced ? 1 : 0);
     }
+}
+
+// The reader's fuzz corpus through the fuzz target's checks; a seed named
+// bad-* is no document.
+TEST(SettingsCorpus, SeedsHoldTheFuzzChecks)
+{
+    std::size_t seeds = 0;
+    for (const auto& entry : fs::directory_iterator(ORVO_SETTINGS_CORPUS_DIR)) {
+        const std::string bytes = readFile(entry.path());
+        const std::string name = entry.path().filename().string();
+        EXPECT_EQ(orvo::test::checkSettingsDocument(bytes), "") << name;
+        EXPECT_NE(parseDocument(bytes).has_value(), name.starts_with("bad-")) << name;
+        ++seeds;
+    }
+    EXPECT_GE(seeds, 11u);
 }
 
 } // namespace

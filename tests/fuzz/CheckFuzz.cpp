@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// libFuzzer entry point for the settings reader: run with a corpus folder,
-// e.g. orvo_fuzz_settings_document -max_total_time=60 corpus/
-#include "tests/fuzz/SettingsDocumentCheck.h"
+// libFuzzer entry point for a check the corpus replays share: ORVO_FUZZ_HEADER
+// and ORVO_FUZZ_CHECK name it (see CMakeLists.txt).
+#include ORVO_FUZZ_HEADER
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const auto problem = orvo::test::checkSettingsDocument(std::string_view(reinterpret_cast<const char*>(data), size));
+    const auto problem = orvo::test::ORVO_FUZZ_CHECK(std::string_view(reinterpret_cast<const char*>(data), size));
     if (!problem.empty()) {
         std::fprintf(stderr, "%s\n", problem.c_str());
         std::abort();
