@@ -12,7 +12,6 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <optional>
 
 using namespace orvo::platform;
@@ -26,8 +25,8 @@ const std::string allFive = " slot1=ALT+1 slot2=ALT+2 slot3=ALT+3 slot4=ALT+4 sl
 class Portal : public DBusMock {
 public:
     explicit Portal(const std::string& parameters = "{}")
-        : DBusMock("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-            (std::filesystem::path(__FILE__).parent_path() / "global_shortcuts_portal.py").string(), parameters)
+        : DBusMock(
+            "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop", ORVO_PORTAL_TEMPLATE, parameters)
     {
     }
 
