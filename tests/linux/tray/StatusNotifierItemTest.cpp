@@ -5,7 +5,6 @@
 #include "platform/StatusBar.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/WarmUp.h"
-#include "platform/linux/tray/MenuExporter.h"
 #include "platform/linux/tray/Rendering.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TrayPeers.h"
@@ -243,23 +242,28 @@ TEST_F(StatusNotifierItemTest, ActivateFailsSoThatHostsOpenTheMenuAndOtherCallsA
 TEST_F(MenuExportTest, HostsReadLabelsSeparatorsChecksShortcutsAndSubmenus)
 {
     auto target = std::make_shared<Recorder>();
+    // Without a mask a key equivalent goes with Command, which is Control here.
+    auto keyed = [](std::shared_ptr<MenuItem> made, const std::string& key, std::optional<std::uint64_t> mask) {
+        made->setKeyEquivalent(key);
+        if (mask) {
+            made->setKeyEquivalentModifierMask(*mask);
+        }
+        return made;
+    };
     auto menu = std::make_shared<Menu>();
-    auto current = item("Vessa_1", target, "pick:", 1);
-    current->setKeyEquivalent("1");
-    current->setKeyEquivalentModifierMask(ModifierFlag::Option);
-    menu->addItem(current);
-    menu->addItem(item("Vessa 2", target, "pick:", 0));
+    menu->addItem(keyed(item("Vessa_1", target, "pick:", 1), "1", ModifierFlag::Option));
+    menu->addItem(keyed(item("Vessa 2", target, "pick:", 0), "Q", std::nullopt));
     menu->addItem(MenuItem::separatorItem());
-    menu->addItem(item("Switch off", target, "toggle:", 0));
-    menu->addItem(item("Switch on", target, "other:", 1));
-    menu->addItem(item("No state", target, "plain:"));
+    menu->addItem(keyed(item("Switch off", target, "toggle:", 0), "k", ModifierFlag::Shift | ModifierFlag::Option));
+    menu->addItem(keyed(item("Switch on", target, "other:", 1), "q", ModifierFlag::Command | ModifierFlag::Control));
+    menu->addItem(keyed(item("No state", target, "plain:"), " ", 0));
     // Choices are counted per menu: one "toggle:" item alone in a submenu is
     // a switch there too, two "pick:" items there are choices.
     auto regional = std::make_shared<MenuItem>("Regional", std::nullopt, "");
     auto submenu = std::make_shared<Menu>();
     submenu->addItem(item("Zendo Tarvik", target, "toggle:", 0));
     submenu->addItem(item("Zendo Mosi", target, "pick:", 1));
-    submenu->addItem(item("Kelmora", target, "pick:", 0));
+    submenu->addItem(keyed(item("Kelmora", target, "pick:", 0), "", ModifierFlag::Option));
     regional->setSubmenu(submenu);
     menu->addItem(regional);
     menu->addItem(std::make_shared<MenuItem>("Unanswered", "nobodyAnswers:", ""));
@@ -273,11 +277,11 @@ TEST_F(MenuExportTest, HostsReadLabelsSeparatorsChecksShortcutsAndSubmenus)
     const std::vector<std::string> expected = {
         "children-display='submenu'",
         "  label='Vessa__1' shortcut=[['Alt', '1']] toggle-state=1 toggle-type='checkmark'",
-        "  label='Vessa 2'",
+        "  label='Vessa 2' shortcut=[['Control', 'Shift', 'q']]",
         "  type='separator'",
-        "  label='Switch off' toggle-state=0 toggle-type='checkmark'",
-        "  label='Switch on' toggle-state=1 toggle-type='checkmark'",
-        "  label='No state'",
+        "  label='Switch off' shortcut=[['Alt', 'Shift', 'k']] toggle-state=0 toggle-type='checkmark'",
+        "  label='Switch on' shortcut=[['Control', 'q']] toggle-state=1 toggle-type='checkmark'",
+        "  label='No state' shortcut=[['space']]",
         "  children-display='submenu' label='Regional'",
         "    label='Zendo Tarvik' toggle-state=0 toggle-type='checkmark'",
         "    label='Zendo Mosi' toggle-state=1 toggle-type='checkmark'",
@@ -298,26 +302,6 @@ TEST_F(MenuExportTest, HostsReadLabelsSeparatorsChecksShortcutsAndSubmenus)
             GUnique<GVariant> removed(g_variant_get_child_value(signal.parameters.get(), 1));
             EXPECT_EQ(g_variant_n_children(removed.get()), 0u) << printed(removed.get());
         }
-    }
-}
-
-// Without a mask a key equivalent goes with Command, which is Control here.
-TEST(DbusmenuPropertiesTest, ShortcutsNameModifiersAsLinuxDesktopsDo)
-{
-    const std::tuple<std::string, std::optional<std::uint64_t>, std::vector<std::string>> cases[] = {
-        { "q", ModifierFlag::Command | ModifierFlag::Control, { "Control", "q" } },
-        { "Q", std::nullopt, { "Control", "Shift", "q" } },
-        { "k", ModifierFlag::Shift | ModifierFlag::Option, { "Alt", "Shift", "k" } },
-        { " ", 0, { "space" } },
-        { "", ModifierFlag::Option, {} },
-    };
-    for (const auto& [key, mask, expected] : cases) {
-        MenuItem item("x", "pick:", key);
-        if (mask) {
-            item.setKeyEquivalentModifierMask(*mask);
-        }
-        EXPECT_EQ(native::dbusmenuShortcut(item.keyEquivalent(), item.keyEquivalentModifierMask()), expected)
-            << "key '" << key << "'";
     }
 }
 
