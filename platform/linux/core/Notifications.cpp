@@ -19,6 +19,16 @@ struct Notifier::State {
     using Answer = std::function<void(const std::string&)>;
     glib::SubscriptionHandle subscription;
     std::map<guint32, Answer> answers; // notification id → what its buttons do
+    int awaiting = 0; // posts with buttons whose id has not come back yet
+
+    // Signals are followed only while a notification can still be answered,
+    // so an idle process is not woken by other programs' notifications.
+    void unsubscribeWhenIdle()
+    {
+        if (awaiting == 0 && answers.empty()) {
+            subscription.reset();
+        }
+    }
 
     struct Pending {
         std::weak_ptr<State> state;
@@ -35,10 +45,14 @@ struct Notifier::State {
         if (!state) {
             return;
         }
-        if (reply && pending->onAnswer) {
-            guint32 id = 0;
-            g_variant_get(reply.get(), "(u)", &id);
-            state->answers[id] = std::move(pending->onAnswer);
+        if (pending->onAnswer) {
+            --state->awaiting;
+            if (reply) {
+                guint32 id = 0;
+                g_variant_get(reply.get(), "(u)", &id);
+                state->answers[id] = std::move(pending->onAnswer);
+            }
+            state->unsubscribeWhenIdle();
         }
         if (pending->onShown) {
             pending->onShown(reply != nullptr);
@@ -57,6 +71,7 @@ struct Notifier::State {
             if (it != state->answers.end()) {
                 const auto answer = std::move(it->second);
                 state->answers.erase(it);
+                state->unsubscribeWhenIdle();
                 answer(key);
             }
         } else if (g_strcmp0(signal, "NotificationClosed") == 0
@@ -64,6 +79,7 @@ struct Notifier::State {
             guint32 reason = 0;
             g_variant_get(parameters, "(uu)", &id, &reason);
             state->answers.erase(id);
+            state->unsubscribeWhenIdle();
         }
     }
 };
@@ -103,10 +119,13 @@ void Notifier::send(const std::string& summary, const std::string& body, const s
         g_variant_builder_add(&actions, "s", button.label.c_str());
     }
     // Subscribed before asking, so an answer cannot slip by.
-    if (onAnswer && !state_->subscription) {
-        state_->subscription = glib::SubscriptionHandle(native::sessionBus(),
-            g_dbus_connection_signal_subscribe(native::sessionBus(), notificationsName, notificationsName, nullptr,
-                notificationsPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, &State::onSignal, state_.get(), nullptr));
+    if (onAnswer) {
+        ++state_->awaiting;
+        if (!state_->subscription) {
+            state_->subscription = glib::SubscriptionHandle(native::sessionBus(),
+                g_dbus_connection_signal_subscribe(native::sessionBus(), notificationsName, notificationsName, nullptr,
+                    notificationsPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, &State::onSignal, state_.get(), nullptr));
+        }
     }
     GVariantBuilder hints;
     g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
