@@ -2,6 +2,7 @@
 #include "tests/support/TrayPeers.h"
 #include "tests/support/TestSupport.h"
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -9,16 +10,6 @@ namespace orvo::test {
 
 using platform::glib::out;
 using platform::glib::sink;
-
-namespace {
-
-constexpr const char* kWatcherXml = R"xml(<node>
-  <interface name="org.kde.StatusNotifierWatcher">
-    <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
-  </interface>
-</node>)xml";
-
-} // namespace
 
 BusPeer::BusPeer()
 {
@@ -36,11 +27,7 @@ BusPeer::BusPeer()
 
 BusPeer::~BusPeer()
 {
-    if (connection_) {
-        // Leaving the bus drops every name the peer owned, as a crashing or
-        // quitting panel would.
-        g_dbus_connection_close_sync(connection_.get(), nullptr, nullptr);
-    }
+    g_dbus_connection_close_sync(connection_.get(), nullptr, nullptr);
 }
 
 BusPeer::Reply BusPeer::call(const std::string& destination, const std::string& path, const char* interface,
@@ -50,7 +37,7 @@ BusPeer::Reply BusPeer::call(const std::string& destination, const std::string& 
         bool done = false;
         Reply reply;
     };
-    // Shared with the callback: it must stay valid even if waiting gives up.
+    // Shared with the callback, which may come after waiting gave up.
     auto state = std::make_shared<State>();
     g_dbus_connection_call(
         connection_.get(), destination.c_str(), path.c_str(), interface, method, parameters, nullptr,
@@ -68,34 +55,39 @@ BusPeer::Reply BusPeer::call(const std::string& destination, const std::string& 
 
 TestWatcher::TestWatcher()
 {
-    static GUnique<GDBusNodeInfo> node(g_dbus_node_info_new_for_xml(kWatcherXml, nullptr));
-    static const GDBusInterfaceVTable vtable = { &TestWatcher::methodCall, nullptr, nullptr, {} };
+    static GUnique<GDBusNodeInfo> node(g_dbus_node_info_new_for_xml(R"(<node>
+  <interface name="org.kde.StatusNotifierWatcher">
+    <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
+  </interface></node>)",
+        nullptr));
+    static const GDBusInterfaceMethodCallFunc record
+        = [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+              GDBusMethodInvocation* invocation, gpointer self) {
+              const gchar* service = nullptr;
+              g_variant_get(parameters, "(&s)", &service);
+              static_cast<TestWatcher*>(self)->registrations_.push_back({ service });
+              g_dbus_method_invocation_return_value(invocation, nullptr);
+          };
+    static const GDBusInterfaceVTable vtable = { record, nullptr, nullptr, {} };
     object_ = g_dbus_connection_register_object(
         connection_.get(), "/StatusNotifierWatcher", node->interfaces[0], &vtable, this, nullptr, nullptr);
-    ownership_ = g_bus_own_name_on_connection(
-        connection_.get(), "org.kde.StatusNotifierWatcher", G_BUS_NAME_OWNER_FLAGS_NONE,
-        [](GDBusConnection*, const gchar*, gpointer self) { static_cast<TestWatcher*>(self)->owned_ = true; }, nullptr,
-        this, nullptr);
-    if (!waitFor([&] { return owned_; })) {
+    // The bus answers by itself: no main loop needed.
+    GUnique<GVariant> reply(
+        g_dbus_connection_call_sync(connection_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+            "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", "org.kde.StatusNotifierWatcher", 0u),
+            G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
+    guint32 result = 0;
+    if (reply) {
+        g_variant_get(reply.get(), "(u)", &result);
+    }
+    if (result != 1) { // not the primary owner
         throw std::runtime_error("test watcher could not own its name");
     }
 }
 
 TestWatcher::~TestWatcher()
 {
-    g_bus_unown_name(ownership_);
     g_dbus_connection_unregister_object(connection_.get(), object_);
-}
-
-void TestWatcher::methodCall(GDBusConnection*, const gchar* sender, const gchar*, const gchar*, const gchar* method,
-    GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self)
-{
-    if (g_strcmp0(method, "RegisterStatusNotifierItem") == 0) {
-        const gchar* service = nullptr;
-        g_variant_get(parameters, "(&s)", &service);
-        static_cast<TestWatcher*>(self)->registrations_.push_back({ sender, service });
-    }
-    g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 
 TestHost::TestHost(const std::string& item)
@@ -117,22 +109,17 @@ TestHost::~TestHost()
 
 std::size_t TestHost::count(const std::string& member) const
 {
-    std::size_t n = 0;
-    for (const Signal& signal : signals_) {
-        n += signal.member == member ? 1 : 0;
-    }
-    return n;
+    return std::ranges::count_if(signals_, [&](const Signal& signal) { return signal.member == member; });
 }
 
-GUnique<GVariant> TestHost::property(const char* name, const std::string& path)
+GUnique<GVariant> TestHost::property(const char* name)
 {
-    Reply reply = call(item_, path, "org.freedesktop.DBus.Properties", "Get",
+    Reply reply = call(item_, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
         g_variant_new("(ss)", "org.kde.StatusNotifierItem", name));
-    if (!reply.value) {
-        return nullptr;
-    }
     GVariant* boxed = nullptr;
-    g_variant_get(reply.value.get(), "(v)", &boxed);
+    if (reply.value) {
+        g_variant_get(reply.value.get(), "(v)", &boxed);
+    }
     return GUnique<GVariant>(boxed);
 }
 
@@ -150,8 +137,9 @@ BusPeer::Reply TestHost::event(const std::string& menuPath, int id, const char* 
 
 int nodeId(GVariant* node)
 {
-    GUnique<GVariant> id(g_variant_get_child_value(node, 0));
-    return g_variant_get_int32(id.get());
+    gint32 id = 0;
+    g_variant_get_child(node, 0, "i", &id);
+    return id;
 }
 
 GUnique<GVariant> nodeProperty(GVariant* node, const char* name)
@@ -177,9 +165,9 @@ GUnique<GVariant> findNode(GVariant* layoutNode, const std::string& label)
 {
     for (std::size_t i = 0; i < childCount(layoutNode); ++i) {
         GUnique<GVariant> node = child(layoutNode, i);
-        GUnique<GVariant> value = nodeProperty(node.get(), "label");
-        if (value && g_variant_is_of_type(value.get(), G_VARIANT_TYPE_STRING)
-            && label == g_variant_get_string(value.get(), nullptr)) {
+        const gchar* text = nullptr;
+        if (GUnique<GVariant> properties(g_variant_get_child_value(node.get(), 1));
+            g_variant_lookup(properties.get(), "label", "&s", &text) && label == text) {
             return node;
         }
         if (GUnique<GVariant> inner = findNode(node.get(), label)) {

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// The other side of the tray protocols, written for the tests: a watcher that
-// owns org.kde.StatusNotifierWatcher and records registrations, and a host
-// that reads the item's properties, listens to its signals and drives its
-// menu. Each has its own connection to the test's private bus.
+// The other side of the tray protocols, each on a connection of its own to the
+// test's private bus: a watcher that records registrations, and a host that
+// reads an item's properties, records its signals and drives its menu.
 
 #include "platform/linux/core/GLibPtr.h"
 
@@ -21,6 +20,7 @@ using platform::glib::GUnique;
 class BusPeer {
 public:
     BusPeer();
+    // Leaving the bus drops the peer's names, as a quitting panel would.
     virtual ~BusPeer();
     BusPeer(const BusPeer&) = delete;
     BusPeer& operator=(const BusPeer&) = delete;
@@ -29,39 +29,33 @@ public:
         GUnique<GVariant> value;
         GUnique<GError> error;
     };
-    // Calls a method and runs the main loop until the answer arrives.
+    // Calls a method, running the main loop until the answer arrives.
     Reply call(const std::string& destination, const std::string& path, const char* interface, const char* method,
-        GVariant* parameters);
+        GVariant* parameters = nullptr);
 
 protected:
     GRef<GDBusConnection> connection_;
 };
 
+// Owns org.kde.StatusNotifierWatcher once constructed.
 class TestWatcher : public BusPeer {
 public:
-    // Owns the watcher's name before returning.
     TestWatcher();
     ~TestWatcher() override;
 
     struct Registration {
-        std::string sender;
         std::string service;
     };
     const std::vector<Registration>& registrations() const { return registrations_; }
 
 private:
-    static void methodCall(GDBusConnection*, const gchar* sender, const gchar*, const gchar*, const gchar* method,
-        GVariant* parameters, GDBusMethodInvocation* invocation, gpointer self);
-
     std::vector<Registration> registrations_;
     guint object_ = 0;
-    guint ownership_ = 0;
-    bool owned_ = false;
 };
 
 class TestHost : public BusPeer {
 public:
-    // Listens to every signal that item (a bus name) sends.
+    // Records every signal that item (a bus name) sends.
     explicit TestHost(const std::string& item);
     ~TestHost() override;
 
@@ -73,8 +67,7 @@ public:
     std::size_t count(const std::string& member) const;
 
     // A property of the status item (null when the call failed).
-    GUnique<GVariant> property(const char* name, const std::string& path = "/StatusNotifierItem");
-
+    GUnique<GVariant> property(const char* name);
     // com.canonical.dbusmenu on menuPath.
     Reply getLayout(const std::string& menuPath);
     Reply event(const std::string& menuPath, int id, const char* eventId);
@@ -85,8 +78,8 @@ private:
     guint subscription_ = 0;
 };
 
-// The first item of a layout's children whose label is label, or null; the
-// returned value is a (ia{sv}av) node.
+// Reading a (ia{sv}av) layout node. findNode: the first node below whose
+// label is label, or null.
 GUnique<GVariant> findNode(GVariant* layoutNode, const std::string& label);
 int nodeId(GVariant* node);
 GUnique<GVariant> nodeProperty(GVariant* node, const char* name);

@@ -16,12 +16,24 @@ constexpr const char* notificationsPath = "/org/freedesktop/Notifications";
 } // namespace
 
 struct Notifier::State {
+    using Answer = std::function<void(const std::string&)>;
     glib::SubscriptionHandle subscription;
-    std::map<guint32, std::function<void()>> actions; // notification id → its action
+    std::map<guint32, Answer> answers; // notification id → what its buttons do
+    int awaiting = 0; // posts with buttons whose id has not come back yet
+
+    // Signals are followed only while a notification can still be answered,
+    // so an idle process is not woken by other programs' notifications.
+    void unsubscribeWhenIdle()
+    {
+        if (awaiting == 0 && answers.empty()) {
+            subscription.reset();
+        }
+    }
 
     struct Pending {
         std::weak_ptr<State> state;
-        std::function<void()> onAction;
+        Answer onAnswer;
+        std::function<void(bool)> onShown;
     };
 
     static void onNotified(GObject* source, GAsyncResult* result, gpointer data)
@@ -30,12 +42,21 @@ struct Notifier::State {
         // Without a notification server there is nobody to tell; nothing else to do.
         auto reply = glib::GUnique<GVariant>(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr));
         auto state = pending->state.lock();
-        if (!reply || !state || !pending->onAction) {
+        if (!state) {
             return;
         }
-        guint32 id = 0;
-        g_variant_get(reply.get(), "(u)", &id);
-        state->actions[id] = std::move(pending->onAction);
+        if (pending->onAnswer) {
+            --state->awaiting;
+            if (reply) {
+                guint32 id = 0;
+                g_variant_get(reply.get(), "(u)", &id);
+                state->answers[id] = std::move(pending->onAnswer);
+            }
+            state->unsubscribeWhenIdle();
+        }
+        if (pending->onShown) {
+            pending->onShown(reply != nullptr);
+        }
     }
 
     static void onSignal(GDBusConnection*, const char*, const char*, const char*, const char* signal,
@@ -46,17 +67,19 @@ struct Notifier::State {
         if (g_strcmp0(signal, "ActionInvoked") == 0 && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(us)"))) {
             const char* key = nullptr;
             g_variant_get(parameters, "(u&s)", &id, &key);
-            const auto it = state->actions.find(id);
-            if (it != state->actions.end()) {
-                const auto action = std::move(it->second);
-                state->actions.erase(it);
-                action();
+            const auto it = state->answers.find(id);
+            if (it != state->answers.end()) {
+                const auto answer = std::move(it->second);
+                state->answers.erase(it);
+                state->unsubscribeWhenIdle();
+                answer(key);
             }
         } else if (g_strcmp0(signal, "NotificationClosed") == 0
             && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(uu)"))) {
             guint32 reason = 0;
             g_variant_get(parameters, "(uu)", &id, &reason);
-            state->actions.erase(id);
+            state->answers.erase(id);
+            state->unsubscribeWhenIdle();
         }
     }
 };
@@ -71,12 +94,33 @@ Notifier::~Notifier() = default;
 void Notifier::post(
     const std::string& summary, const std::string& body, const std::string& actionLabel, std::function<void()> onAction)
 {
+    if (!onAction) {
+        send(summary, body, {}, -1, {}, {});
+        return;
+    }
+    // "default" is what a click on the notification itself invokes.
+    send(summary, body, { { "default", actionLabel } }, -1,
+        [onAction = std::move(onAction)](const std::string&) { onAction(); }, {});
+}
+
+void Notifier::ask(const std::string& summary, const std::string& body, const std::vector<Button>& buttons,
+    std::function<void(const std::string&)> onAnswer, std::function<void(bool)> onShown)
+{
+    send(summary, body, buttons, 0, std::move(onAnswer), std::move(onShown));
+}
+
+void Notifier::send(const std::string& summary, const std::string& body, const std::vector<Button>& buttons,
+    int timeout, std::function<void(const std::string&)> onAnswer, std::function<void(bool)> onShown)
+{
     GVariantBuilder actions;
     g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
-    if (onAction) {
-        // "default" is what a click on the notification itself invokes.
-        g_variant_builder_add(&actions, "s", "default");
-        g_variant_builder_add(&actions, "s", actionLabel.c_str());
+    for (const Button& button : buttons) {
+        g_variant_builder_add(&actions, "s", button.key.c_str());
+        g_variant_builder_add(&actions, "s", button.label.c_str());
+    }
+    // Subscribed before asking, so an answer cannot slip by.
+    if (onAnswer) {
+        ++state_->awaiting;
         if (!state_->subscription) {
             state_->subscription = glib::SubscriptionHandle(native::sessionBus(),
                 g_dbus_connection_signal_subscribe(native::sessionBus(), notificationsName, notificationsName, nullptr,
@@ -87,10 +131,10 @@ void Notifier::post(
     g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string(build::desktopId));
     GVariant* parameters = g_variant_new(
-        "(susssasa{sv}i)", build::appName, 0u, build::appId, summary.c_str(), body.c_str(), &actions, &hints, -1);
+        "(susssasa{sv}i)", build::appName, 0u, build::appId, summary.c_str(), body.c_str(), &actions, &hints, timeout);
     g_dbus_connection_call(native::sessionBus(), notificationsName, notificationsPath, notificationsName, "Notify",
         parameters, G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &State::onNotified,
-        new State::Pending { state_, std::move(onAction) });
+        new State::Pending { state_, std::move(onAnswer), std::move(onShown) });
 }
 
 } // namespace native

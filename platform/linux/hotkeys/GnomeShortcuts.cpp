@@ -14,8 +14,8 @@
 // bindings) is left alone.
 #include "platform/BuildConfig.h"
 #include "platform/UserDefaults.h"
-#include "platform/linux/core/Bus.h"
 #include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/core/Notifications.h"
 #include "platform/linux/hotkeys/Backends.h"
 #include "platform/linux/hotkeys/HotKeys.h"
 
@@ -229,83 +229,6 @@ bool gnomeDesktop()
     return false;
 }
 
-// --- Asking the user ---
-
-constexpr const char* notificationsName = "org.freedesktop.Notifications";
-constexpr const char* notificationsPath = "/org/freedesktop/Notifications";
-
-class Offer {
-public:
-    void post()
-    {
-        if (posted_) {
-            return;
-        }
-        posted_ = true;
-        GDBusConnection* bus = sessionBus();
-        // Subscribed before asking, so an answer cannot slip by.
-        signals_ = glib::SubscriptionHandle(bus,
-            g_dbus_connection_signal_subscribe(bus, notificationsName, notificationsName, nullptr, notificationsPath,
-                nullptr, G_DBUS_SIGNAL_FLAGS_NONE, &Offer::onSignal, this, nullptr));
-        GVariantBuilder actions;
-        g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
-        for (const char* text : { "add", "Add Shortcuts", "decline", "No Thanks" }) {
-            g_variant_builder_add(&actions, "s", text);
-        }
-        GVariantBuilder hints;
-        g_variant_builder_init(&hints, G_VARIANT_TYPE_VARDICT);
-        g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string(build::desktopId));
-        g_dbus_connection_call(bus, notificationsName, notificationsPath, notificationsName, "Notify",
-            g_variant_new("(susssasa{sv}i)", build::appName, 0u, build::appId, "Use Alt+1 … Alt+5 for OrvoMenu?",
-                "GNOME lets programs have keys on Wayland only through its own keyboard shortcuts. OrvoMenu can add "
-                "Alt+1 … Alt+5 there; you can change or remove them in Settings → Keyboard → Custom Shortcuts.",
-                &actions, &hints, 0),
-            G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &Offer::onPosted, this);
-    }
-
-private:
-    static void onPosted(GObject* source, GAsyncResult* result, gpointer data)
-    {
-        auto* self = static_cast<Offer*>(data);
-        auto reply = glib::GUnique<GVariant>(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr));
-        if (!reply) {
-            // No notification server: nobody was asked, so ask at a later start.
-            self->signals_.reset();
-            return;
-        }
-        g_variant_get(reply.get(), "(u)", &self->id_);
-        rememberOffered();
-    }
-
-    static void onSignal(GDBusConnection*, const char*, const char*, const char*, const char* signal,
-        GVariant* parameters, gpointer data)
-    {
-        auto* self = static_cast<Offer*>(data);
-        guint32 id = 0;
-        if (g_strcmp0(signal, "ActionInvoked") == 0 && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(us)"))) {
-            const char* action = nullptr;
-            g_variant_get(parameters, "(u&s)", &id, &action);
-            if (id == self->id_ && g_strcmp0(action, "add") == 0) {
-                for (const auto& taken : setGnomeShortcuts(true, runningExecutable())) {
-                    reportOnce("gnome " + taken, taken);
-                }
-            }
-        } else if (g_strcmp0(signal, "NotificationClosed") == 0
-            && g_variant_is_of_type(parameters, G_VARIANT_TYPE("(uu)"))) {
-            g_variant_get(parameters, "(uu)", &id, nullptr);
-        } else {
-            return;
-        }
-        if (id == self->id_) {
-            self->signals_.reset();
-        }
-    }
-
-    bool posted_ = false;
-    guint32 id_ = 0;
-    glib::SubscriptionHandle signals_;
-};
-
 } // namespace
 
 std::string runningExecutable()
@@ -370,11 +293,30 @@ std::vector<std::string> setGnomeShortcuts(bool on, const std::string& executabl
 
 void offerGnomeShortcuts()
 {
-    if (!gnomeDesktop() || !gnomeShortcutsSupported() || offeredBefore()) {
+    static bool asked = false;
+    if (asked || !gnomeDesktop() || !gnomeShortcutsSupported() || offeredBefore()) {
         return;
     }
-    static Offer* offer = new Offer(); // lives until the process ends
-    offer->post();
+    asked = true;
+    static Notifier* notifier = new Notifier(); // lives until the process ends
+    notifier->ask(
+        "Use Alt+1 … Alt+5 for OrvoMenu?",
+        "GNOME lets programs have keys on Wayland only through its own keyboard shortcuts. OrvoMenu can add "
+        "Alt+1 … Alt+5 there; you can change or remove them in Settings → Keyboard → Custom Shortcuts.",
+        { { "add", "Add Shortcuts" }, { "decline", "No Thanks" } },
+        [](const std::string& answer) {
+            if (answer == "add") {
+                for (const auto& taken : setGnomeShortcuts(true, runningExecutable())) {
+                    reportOnce("gnome " + taken, taken);
+                }
+            }
+        },
+        // Without a notification server nobody was asked: ask at a later start.
+        [](bool shown) {
+            if (shown) {
+                rememberOffered();
+            }
+        });
 }
 
 } // namespace orvo::platform::native

@@ -5,15 +5,11 @@
 // daemon.
 #include "platform/linux/hotkeys/Backends.h"
 #include "platform/linux/hotkeys/HotKeys.h"
-#include "tests/linux/hotkeys/HotKeyTestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 using namespace orvo::platform;
-using namespace orvo::platform::hotkeytest;
 using orvo::test::waitFor;
 
 namespace {
@@ -69,10 +65,10 @@ protected:
     }
     std::string settingsDocument() const
     {
-        std::ifstream in(home_.path() / "config" / "orvomenu" / "defaults.json");
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
+        glib::GUnique<char> text;
+        g_file_get_contents(
+            (home_.path() / "config/orvomenu/defaults.json").c_str(), glib::out(text), nullptr, nullptr);
+        return text ? text.get() : "";
     }
 
     orvo::test::TempDir home_;

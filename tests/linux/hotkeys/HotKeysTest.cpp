@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Hot keys through the real event-manager calls, against a private X server,
-// with xdotool pressing keys as a user would.
+// Hot keys through the real event-manager calls: in an X11 session against a
+// private X server, with xdotool pressing keys as a user would; in a Wayland
+// session against a stand-in for the GlobalShortcuts portal on a private bus
+// (global_shortcuts_portal.py, which answers each request before replying).
 #include "platform/linux/hotkeys/HotKeys.h"
-#include "tests/linux/hotkeys/HotKeyTestSupport.h"
+#include "platform/EventManager.h"
+#include "tests/support/TestSupport.h"
 #include "tests/support/XvfbDisplay.h"
 
 #include <gtest/gtest.h>
@@ -10,17 +13,78 @@
 #include <X11/XKBlib.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
+#include <array>
+#include <optional>
+
 using namespace orvo::platform;
-using namespace orvo::platform::hotkeytest;
 using orvo::test::waitFor;
 
 namespace {
+
+// Records the id of every hot-key event the application target receives.
+class Recorder {
+public:
+    Recorder()
+    {
+        const EventTypeSpec type { kEventClassKeyboard, kEventHotKeyPressed };
+        InstallEventHandler(GetApplicationEventTarget(), record, 1, &type, &ids, nullptr);
+    }
+    std::vector<UInt32> ids;
+
+private:
+    static OSStatus record(EventHandlerCallRef, EventRef event, void* ids)
+    {
+        EventHotKeyID id {};
+        const OSStatus status
+            = GetEventParameter(event, kEventParamDirectObject, typeEventHotKeyID, nullptr, sizeof id, nullptr, &id);
+        if (status == noErr) {
+            static_cast<std::vector<UInt32>*>(ids)->push_back(id.id);
+        }
+        return status;
+    }
+};
+
+OSStatus registerKey(UInt32 keyCode, UInt32 modifiers, UInt32 id)
+{
+    EventHotKeyRef ref = nullptr;
+    return RegisterEventHotKey(
+        keyCode, modifiers, EventHotKeyID { fourCharCode("ORVM"), id }, GetApplicationEventTarget(), 0, &ref);
+}
+
+// The five Alt+digit slots, registered as the hot-key manager does.
+std::array<OSStatus, 5> registerSlots()
+{
+    const UInt32 keys[] = { kVK_ANSI_1, kVK_ANSI_2, kVK_ANSI_3, kVK_ANSI_4, kVK_ANSI_5 };
+    std::array<OSStatus, 5> statuses {};
+    for (UInt32 slot = 0; slot < statuses.size(); ++slot) {
+        statuses[slot] = registerKey(keys[slot], optionKey, slot);
+    }
+    return statuses;
+}
+
+constexpr std::array<OSStatus, 5> allRegistered = { noErr, noErr, noErr, noErr, noErr };
 
 // An X11 session, whatever session the tests were started from.
 void useX11Session()
 {
     g_unsetenv("WAYLAND_DISPLAY");
     g_setenv("XDG_SESSION_TYPE", "x11", TRUE);
+}
+
+// What another program does with the keyboard: grab a key, take a press.
+void grab(Display* other, KeySym key, unsigned modifiers)
+{
+    XGrabKey(
+        other, XKeysymToKeycode(other, key), modifiers, DefaultRootWindow(other), False, GrabModeAsync, GrabModeAsync);
+    XSync(other, False);
+}
+
+bool tookPressOf(Display* other, KeySym key)
+{
+    XSync(other, False);
+    XEvent event;
+    return XCheckTypedEvent(other, KeyPress, &event) && event.xkey.keycode == XKeysymToKeycode(other, key);
 }
 
 class HotKeys : public ::testing::Test {
@@ -66,16 +130,15 @@ TEST_F(HotKeys, WorksWhateverLockKeysAreOn)
     registerSlots();
     const unsigned numLock = XkbKeysymToModifiers(x.otherClient(), XK_Num_Lock);
     ASSERT_NE(numLock, 0u);
-    struct Case {
-        const char* toggle;
-        unsigned locked;
-    };
     // Each toggle adds to the locks already on: NumLock, then both, then CapsLock.
-    for (const Case& step : { Case { "Num_Lock", numLock }, Case { "Caps_Lock", numLock | LockMask },
-             Case { "Num_Lock", static_cast<unsigned>(LockMask) } }) {
-        ASSERT_TRUE(x.press(step.toggle));
-        ASSERT_EQ(x.lockedModifiers(), step.locked) << "the lock keys did not take";
-        EXPECT_EQ(pressAll({ "alt+2" }, 1), std::vector<UInt32> { 1 }) << step.toggle;
+    const std::pair<const char*, unsigned> steps[]
+        = { { "Num_Lock", numLock }, { "Caps_Lock", numLock | LockMask }, { "Num_Lock", LockMask } };
+    for (const auto& [toggle, locked] : steps) {
+        ASSERT_TRUE(x.press(toggle));
+        XkbStateRec state {};
+        XkbGetState(x.otherClient(), XkbUseCoreKbd, &state);
+        ASSERT_EQ(state.locked_mods, locked) << "the lock keys did not take";
+        EXPECT_EQ(pressAll({ "alt+2" }, 1), std::vector<UInt32> { 1 }) << toggle;
     }
 }
 
@@ -84,21 +147,13 @@ TEST_F(HotKeys, WorksWhateverLockKeysAreOn)
 // each), the other slots work, and each loss is said once.
 TEST_F(HotKeys, KeysHeldByAnotherClientLeaveOnlyTheirSlotsDead)
 {
-    Display* other = x.otherClient();
-    const KeyCode three = XKeysymToKeycode(other, XK_3);
-    XGrabKey(other, three, Mod1Mask, DefaultRootWindow(other), False, GrabModeAsync, GrabModeAsync);
-    XGrabKey(other, XKeysymToKeycode(other, XK_4), Mod1Mask | LockMask, DefaultRootWindow(other), False, GrabModeAsync,
-        GrabModeAsync);
-    XSync(other, False);
-
+    grab(x.otherClient(), XK_3, Mod1Mask);
+    grab(x.otherClient(), XK_4, Mod1Mask | LockMask);
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(
         registerSlots(), (std::array<OSStatus, 5> { noErr, noErr, eventHotKeyExistsErr, eventHotKeyExistsErr, noErr }));
     EXPECT_EQ(pressAll({ "alt+3", "alt+4", "alt+1", "alt+2", "alt+5" }, 3), (std::vector<UInt32> { 0, 1, 4 }));
-    // The press went to the program that holds the key.
-    XEvent event;
-    EXPECT_TRUE(XCheckTypedEvent(other, KeyPress, &event));
-    EXPECT_EQ(event.xkey.keycode, three);
+    EXPECT_TRUE(tookPressOf(x.otherClient(), XK_3));
     registerKey(kVK_ANSI_3, optionKey, 2);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
         "orvomenu: Alt+3 is not available: another program holds it\n"
@@ -160,5 +215,159 @@ TEST_P(NoXServer, RegistrationsFailQuietly)
 
 INSTANTIATE_TEST_SUITE_P(Displays, NoXServer, ::testing::Values(nullptr, "", ":4711"),
     [](const auto& display) { return std::to_string(display.index); });
+
+const std::string allFive = " slot1=ALT+1 slot2=ALT+2 slot3=ALT+3 slot4=ALT+4 slot5=ALT+5";
+
+class Portal : public orvo::test::DBusMock {
+public:
+    explicit Portal(const std::string& parameters = "{}")
+        : DBusMock(
+            "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop", ORVO_PORTAL_TEMPLATE, parameters)
+    {
+    }
+
+    // What the portal was asked, in order, with the shortcuts named.
+    std::vector<std::string> calls() const
+    {
+        char** strings = nullptr;
+        if (auto reply = mock("Calls")) {
+            g_variant_get(reply.get(), "(^as)", &strings);
+        }
+        glib::GUnique<char*> owned(strings);
+        return strings ? std::vector<std::string>(strings, strings + g_strv_length(strings))
+                       : std::vector<std::string> {};
+    }
+};
+
+class WaylandSession : public ::testing::Test {
+protected:
+    WaylandSession()
+    {
+        g_setenv("XDG_SESSION_TYPE", "wayland", TRUE);
+        g_unsetenv("XDG_CURRENT_DESKTOP");
+    }
+
+    // Presses the shortcuts in the portal's session, then a sentinel
+    // (signals keep their order); returns the slots that arrived before it.
+    std::vector<UInt32> activate(const Portal& portal, const std::vector<std::string>& ids, const char* session = "")
+    {
+        recorder.ids.clear();
+        for (const auto& id : ids) {
+            portal.mock("Activate", g_variant_new("(ss)", id.c_str(), session));
+        }
+        portal.mock("Activate", g_variant_new("(ss)", "slot5", ""));
+        if (!waitFor([&] { return std::ranges::count(recorder.ids, 4u) > 0; }) || recorder.ids.back() != 4) {
+            ADD_FAILURE() << "the sentinel never arrived alone at the end";
+            return {};
+        }
+        recorder.ids.pop_back();
+        return recorder.ids;
+    }
+
+    static bool heldBy(native::HotKeyHolder holder)
+    {
+        return waitFor([&] { return native::hotKeyHolder() == holder; });
+    }
+
+    orvo::test::PrivateBus bus;
+    Recorder recorder;
+};
+
+TEST_F(WaylandSession, AltDigitsAreBoundThroughThePortalAndKeysLeftOutAreToldOnce)
+{
+    Portal portal(R"({"left_out": ["slot3"], "no_key": ["slot4"]})");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(registerSlots(), allRegistered);
+    ASSERT_TRUE(heldBy(native::HotKeyHolder::Portal));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+        "orvomenu: Alt+3 is not available: the desktop did not bind it\n"
+        "orvomenu: Alt+4 is not available: the desktop keeps it without a key (turned down, or in use there); "
+        "choose one in its keyboard settings\n");
+    // The app id comes before anything else; KDE Plasma 5.27 binds only
+    // what CreateSession names.
+    EXPECT_EQ(portal.calls(),
+        (std::vector<std::string> {
+            "Register org.orvomenu.OrvoMenu", "CreateSession" + allFive, "ListShortcuts", "BindShortcuts" + allFive }));
+
+    EXPECT_EQ(activate(portal, { "slot1", "slot2" }), (std::vector<UInt32> { 0, 1 }));
+    EXPECT_EQ(
+        activate(portal, { "slot2" }, "/org/freedesktop/portal/desktop/session/1_99/other"), std::vector<UInt32> {})
+        << "another program's session";
+}
+
+// As KDE Plasma 5.27 behind Debian 12's portal: CreateSession binds, and
+// BindShortcuts would open System Settings at every start.
+TEST_F(WaylandSession, ShortcutsTheDesktopHoldsAreNotBoundAgain)
+{
+    Portal portal(R"({"registry": false, "binds_at_create": true})");
+    EXPECT_EQ(registerSlots(), allRegistered);
+    ASSERT_TRUE(heldBy(native::HotKeyHolder::Portal));
+    EXPECT_EQ(portal.calls(), (std::vector<std::string> { "CreateSession" + allFive, "ListShortcuts" }));
+    EXPECT_EQ(activate(portal, { "slot2" }), std::vector<UInt32> { 1 });
+}
+
+// Without a usable portal the keys fall back to X11 grabs (through Xwayland)
+// and the app says so, once.
+struct Refusal {
+    const char* name;
+    const char* portal; // its parameters; null: no portal on the bus
+    const char* told;
+};
+
+void PrintTo(const Refusal& refusal, std::ostream* os)
+{
+    *os << refusal.name;
+}
+
+class PortalRefusal : public WaylandSession, public ::testing::WithParamInterface<Refusal> { };
+
+TEST_P(PortalRefusal, FallsBackToX11GrabsAndSaysSoOnce)
+{
+    orvo::test::XvfbDisplay x;
+    std::optional<Portal> portal;
+    if (GetParam().portal) {
+        portal.emplace(GetParam().portal);
+    }
+    ::testing::internal::CaptureStderr();
+    registerSlots();
+    ASSERT_TRUE(heldBy(native::HotKeyHolder::X11));
+    orvo::test::drainMainContext();
+    const std::string told = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::ranges::count(told, '\n'), 1) << told;
+    EXPECT_NE(told.find(GetParam().told), std::string::npos) << told;
+    EXPECT_NE(told.find("orvomenu --hotkey N"), std::string::npos) << told;
+
+    ASSERT_TRUE(x.press("alt+2"));
+    EXPECT_TRUE(waitFor([&] { return recorder.ids == std::vector<UInt32> { 1 }; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Portals, PortalRefusal,
+    ::testing::Values(Refusal { "NoPortal", nullptr, "offers no global shortcuts portal" },
+        Refusal { "NoAppId", R"({"create_error": "An app id is required"})", "An app id is required" },
+        Refusal { "UserDeclined", R"({"bind_response": 1})", "the user declined the shortcuts" },
+        Refusal { "BoundNone", R"({"left_out": ["slot1", "slot2", "slot3", "slot4", "slot5"]})",
+            "the desktop bound none of the shortcuts" }),
+    [](const auto& refusal) { return std::string(refusal.param.name); });
+
+TEST_F(WaylandSession, APortalThatGoesAwayAndComesBackIsFollowed)
+{
+    orvo::test::XvfbDisplay x;
+    std::optional<Portal> portal(std::in_place);
+    EXPECT_EQ(registerSlots(), allRegistered);
+    ASSERT_TRUE(heldBy(native::HotKeyHolder::Portal));
+
+    portal.reset();
+    ASSERT_TRUE(heldBy(native::HotKeyHolder::X11));
+    ASSERT_TRUE(x.press("alt+1"));
+    EXPECT_TRUE(waitFor([&] { return recorder.ids == std::vector<UInt32> { 0 }; }));
+
+    portal.emplace();
+    ASSERT_TRUE(heldBy(native::HotKeyHolder::Portal));
+    EXPECT_EQ(activate(*portal, { "slot3" }), std::vector<UInt32> { 2 });
+    // The grabs were given back: another program can have the key now.
+    grab(x.otherClient(), XK_1, Mod1Mask);
+    EXPECT_TRUE(x.press("alt+1"));
+    EXPECT_TRUE(tookPressOf(x.otherClient(), XK_1));
+}
 
 } // namespace

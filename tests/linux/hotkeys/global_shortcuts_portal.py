@@ -1,15 +1,12 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-'''A python3-dbusmock template standing in for the desktop portal's
-GlobalShortcuts, answering as xdg-desktop-portal and its KDE and GNOME
-backends do. It sends each Request's Response before the reply to the call
-that made it, so a client that subscribes only after the reply misses it.
+'''A python3-dbusmock stand-in for the desktop portal's GlobalShortcuts, as
+xdg-desktop-portal with its KDE and GNOME backends answers. Each Request's
+Response goes out before the reply to the call that made it.
 
-Parameters: registry (offers org.freedesktop.host.portal.Registry, as 1.20
-and later do; default true); binds_at_create (as KDE Plasma 5.27: binds the
-shortcuts named in CreateSession, and BindShortcuts answers with what the
-session holds); create_error (CreateSession fails with this message);
-bind_response; left_out (ids BindShortcuts does not bind); no_key (ids bound
-without a trigger, as when the user turned them down).
+Parameters: registry (offer org.freedesktop.host.portal.Registry, default
+true); binds_at_create (CreateSession binds, as KDE Plasma 5.27);
+create_error; bind_response; left_out (ids not bound); no_key (ids bound
+without a trigger).
 '''
 import dbus
 

@@ -1,181 +1,385 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The status item as a tray host sees it on a private session bus: how it
-// finds the watcher, what its properties hold, which signals announce changes.
+// The status item and its menu as a tray host sees them on a private session
+// bus: registration with a watcher, properties, signals, com.canonical.dbusmenu.
+#include "platform/Application.h"
 #include "platform/StatusBar.h"
 #include "platform/linux/core/Bus.h"
+#include "platform/linux/core/WarmUp.h"
 #include "platform/linux/tray/Rendering.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TrayPeers.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <optional>
-#include <vector>
+#include <set>
+#include <tuple>
 
 namespace orvo::test {
 namespace {
 
 using namespace orvo::platform;
 
-class StatusNotifierItemTest : public ::testing::Test {
-protected:
-    std::string itemName() { return g_dbus_connection_get_unique_name(native::sessionBus()); }
+std::string printed(GVariant* value)
+{
+    return value ? GUnique<char>(g_variant_print(value, FALSE)).get() : "none";
+}
 
-    std::shared_ptr<StatusItem> makeItem()
+class Recorder final : public Object {
+public:
+    bool respondsToSelector(const Selector&) const override { return true; }
+    void performSelector(const Selector& selector, MenuItem* sender) override { calls.push_back({ selector, sender }); }
+    std::vector<std::pair<Selector, MenuItem*>> calls;
+};
+
+std::shared_ptr<MenuItem> item(const std::string& title, const std::shared_ptr<Recorder>& target,
+    const Selector& action = "pick:", std::optional<int> state = std::nullopt)
+{
+    auto made = std::make_shared<MenuItem>(title, action, "");
+    made->setTarget(target);
+    if (state) {
+        made->setState(*state);
+    }
+    return made;
+}
+
+// A node and its children, one line per item indented by depth: its
+// properties, sorted, as GVariant text. dbusmenu leaves out properties at
+// their default value (enabled, standard type, no toggle).
+void describe(GVariant* node, int depth, std::vector<std::string>& lines, std::set<int>& ids)
+{
+    ids.insert(nodeId(node));
+    GUnique<GVariant> properties(g_variant_get_child_value(node, 1));
+    std::map<std::string, std::string> sorted;
+    GVariantIter iter;
+    g_variant_iter_init(&iter, properties.get());
+    const gchar* key = nullptr;
+    GVariant* value = nullptr;
+    while (g_variant_iter_next(&iter, "{&sv}", &key, &value)) {
+        sorted[key] = printed(GUnique<GVariant>(value).get());
+    }
+    std::string line(2 * depth, ' ');
+    for (const auto& [name, text] : sorted) {
+        line += (line.empty() || line.back() == ' ' ? "" : " ") + name + "=" + text;
+    }
+    lines.push_back(line);
+    for (std::size_t i = 0; i < childCount(node); ++i) {
+        describe(child(node, i).get(), depth + 1, lines, ids);
+    }
+}
+
+class StatusItemTest : public ::testing::Test {
+protected:
+    void SetUp() override
     {
-        return StatusBar::systemStatusBar().statusItemWithLength(VariableStatusItemLength);
+        // As in the app: the application object exists before any menu, and
+        // receives the actions of items without a target.
+        Application::sharedApplication();
+        item_ = StatusBar::systemStatusBar().statusItemWithLength(VariableStatusItemLength);
+        // Served at once, without a watcher, with what GNOME needs to show it:
+        // an Id and a Menu that answers (after libdbusmenu's own bus look-up).
+        host_.emplace(itemName());
+        auto path = host_->property("Menu");
+        ASSERT_TRUE(path && g_variant_is_of_type(path.get(), G_VARIANT_TYPE_OBJECT_PATH));
+        menuPath_ = g_variant_get_string(path.get(), nullptr);
+        ASSERT_TRUE(waitFor([&] { return static_cast<bool>(host_->getLayout(menuPath_).value); }));
     }
 
-    std::string stringProperty(TestHost& host, const char* name)
+    static std::string itemName() { return g_dbus_connection_get_unique_name(native::sessionBus()); }
+    std::string property(const char* name) { return printed(host_->property(name).get()); }
+    std::size_t layoutUpdates() const { return host_->count("LayoutUpdated"); }
+
+    // The revision that the last LayoutUpdated announced.
+    guint32 announcedRevision() const
     {
-        auto value = host.property(name);
-        if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE_STRING)) {
-            return "<missing " + std::string(name) + ">";
+        guint32 revision = 0;
+        for (const auto& signal : host_->signals()) {
+            if (signal.member == "LayoutUpdated") {
+                g_variant_get(signal.parameters.get(), "(ui)", &revision, nullptr);
+            }
         }
-        return g_variant_get_string(value.get(), nullptr);
+        return revision;
+    }
+
+    GUnique<GVariant> layoutRoot(guint32* revision = nullptr)
+    {
+        auto reply = host_->getLayout(menuPath_);
+        EXPECT_TRUE(reply.value) << (reply.error ? reply.error->message : "");
+        if (reply.value && revision) {
+            g_variant_get_child(reply.value.get(), 0, "u", revision);
+        }
+        return GUnique<GVariant>(reply.value ? g_variant_get_child_value(reply.value.get(), 1) : nullptr);
+    }
+
+    // Publishes menu and waits until a host has been told of the revision
+    // that GetLayout serves (an announcement from before may come first).
+    void publish(std::shared_ptr<Menu> menu)
+    {
+        const std::size_t before = layoutUpdates();
+        item_->setMenu(std::move(menu));
+        ASSERT_TRUE(waitFor([&] {
+            guint32 revision = 0;
+            return layoutUpdates() > before && layoutRoot(&revision) && revision == announcedRevision();
+        }));
+    }
+
+    // The whole layout as describe() puts it; ids are unique, the root's is 0.
+    std::vector<std::string> layoutLines(guint32* revision = nullptr)
+    {
+        std::vector<std::string> lines;
+        std::set<int> ids;
+        if (auto root = layoutRoot(revision)) {
+            EXPECT_EQ(nodeId(root.get()), 0);
+            describe(root.get(), 0, lines, ids);
+        }
+        EXPECT_EQ(ids.size(), lines.size()) << "ids are unique across the tree";
+        return lines;
     }
 
     PrivateBus bus_;
+    std::shared_ptr<StatusItem> item_;
+    std::optional<TestHost> host_;
+    std::string menuPath_;
 };
+
+using StatusNotifierItemTest = StatusItemTest;
+using MenuExportTest = StatusItemTest;
 
 TEST_F(StatusNotifierItemTest, ServesItselfAtOnceAndRegistersWithEachNewWatcher)
 {
-    auto item = makeItem();
-    // Without a watcher the item just waits; its object is already served,
-    // with what GNOME needs to show it: an Id and a Menu that answers.
-    TestHost host(itemName());
-    EXPECT_EQ(stringProperty(host, "Id"), "orvomenu");
-    EXPECT_EQ(stringProperty(host, "Status"), "Active");
-    EXPECT_EQ(stringProperty(host, "Title"), "OrvoMenu");
-    auto itemIsMenu = host.property("ItemIsMenu");
-    ASSERT_TRUE(itemIsMenu);
-    EXPECT_TRUE(g_variant_get_boolean(itemIsMenu.get()));
-    auto menuPath = host.property("Menu");
-    ASSERT_TRUE(menuPath && g_variant_is_of_type(menuPath.get(), G_VARIANT_TYPE_OBJECT_PATH));
-    // libdbusmenu serves the menu after a bus look-up of its own.
-    EXPECT_TRUE(
-        waitFor([&] { return host.getLayout(g_variant_get_string(menuPath.get(), nullptr)).value != nullptr; }));
-
+    EXPECT_EQ(property("Id"), "'orvomenu'");
+    EXPECT_EQ(property("Status"), "'Active'");
+    EXPECT_EQ(property("Title"), "'OrvoMenu'");
+    EXPECT_EQ(property("ItemIsMenu"), "true");
     // A panel that starts later, quits or crashes and starts again gets the
     // item each time, once.
     for (int run = 0; run < 3; ++run) {
         SCOPED_TRACE(run);
-        auto watcher = std::make_optional<TestWatcher>();
+        std::optional<TestWatcher> watcher(std::in_place);
         ASSERT_TRUE(waitFor([&] { return watcher->registrations().size() == 1; }));
         EXPECT_EQ(watcher->registrations()[0].service, itemName());
-        EXPECT_EQ(watcher->registrations()[0].sender, itemName());
-        host.property("Id"); // a round trip for any second registration
+        host_->property("Id"); // a round trip for any second registration
         EXPECT_EQ(watcher->registrations().size(), 1u);
-        watcher.reset();
     }
 }
 
 TEST_F(StatusNotifierItemTest, IconPixmapCarriesTheRenderedSquaresOfThePanelsSizes)
 {
-    auto item = makeItem();
-    TestHost host(itemName());
     auto image = Image::imageWithSystemSymbolName(antennaSymbolName, std::nullopt);
-    item->button()->setImage(image);
-    ASSERT_TRUE(waitFor([&] { return host.count("NewIcon") == 1; }));
-
-    // The sides panels ask for, at 1x and 2x, each with width, height and the
-    // bytes as rendered (how they are rendered is RenderingTest's).
-    auto pixmaps = host.property("IconPixmap");
+    item_->button()->setImage(image);
+    ASSERT_TRUE(waitFor([&] { return host_->count("NewIcon") == 1; }));
+    // The sides panels ask for, at 1x and 2x, each as rendered (how they are
+    // rendered is RenderingTest's).
+    auto pixmaps = host_->property("IconPixmap");
     ASSERT_TRUE(pixmaps && g_variant_is_of_type(pixmaps.get(), G_VARIANT_TYPE("a(iiay)")));
     std::vector<int> sides;
     for (std::size_t i = 0; i < g_variant_n_children(pixmaps.get()); ++i) {
-        GUnique<GVariant> pixmap(g_variant_get_child_value(pixmaps.get(), i));
         int width = 0;
         int height = 0;
-        GVariant* bytesRaw = nullptr;
-        g_variant_get(pixmap.get(), "(ii@ay)", &width, &height, &bytesRaw);
-        GUnique<GVariant> bytes(bytesRaw);
+        GVariant* bytes = nullptr;
+        g_variant_get_child(pixmaps.get(), i, "(ii@ay)", &width, &height, &bytes);
+        GUnique<GVariant> owned(bytes);
         sides.push_back(width);
-        SCOPED_TRACE(width);
         EXPECT_EQ(height, width);
         gsize n = 0;
-        const auto* data = static_cast<const std::uint8_t*>(g_variant_get_fixed_array(bytes.get(), &n, 1));
-        EXPECT_EQ(std::vector<std::uint8_t>(data, data + n), native::renderImageInSquare(*image, width).argb);
+        const auto* data = static_cast<const std::uint8_t*>(g_variant_get_fixed_array(bytes, &n, 1));
+        EXPECT_EQ(std::vector<std::uint8_t>(data, data + n), native::renderImageInSquare(*image, width).argb) << width;
     }
     EXPECT_EQ(sides, (std::vector<int> { 16, 22, 24, 32, 44, 48, 64, 96 }));
 }
 
 TEST_F(StatusNotifierItemTest, TitleFeedsTitleToolTipAndLabelAndOnlyChangesAreAnnounced)
 {
-    auto item = makeItem();
-    TestHost host(itemName());
-    EXPECT_EQ(stringProperty(host, "XAyatanaLabel"), "");
-
     // Hosts space their label themselves: the leading space goes.
-    item->button()->setTitle(" Vessa 1");
-    ASSERT_TRUE(waitFor([&] { return host.count("XAyatanaNewLabel") == 1; }));
-    EXPECT_EQ(host.count("NewTitle"), 1u);
-    EXPECT_EQ(host.count("NewToolTip"), 1u);
-    EXPECT_EQ(host.count("NewIcon"), 0u);
-    EXPECT_EQ(stringProperty(host, "Title"), "Vessa 1");
-    EXPECT_EQ(stringProperty(host, "XAyatanaLabel"), "Vessa 1");
-    EXPECT_EQ(stringProperty(host, "XAyatanaLabelGuide"), "Vessa 1");
-    for (const auto& signal : host.signals()) {
-        if (signal.member == "XAyatanaNewLabel") {
-            GUnique<gchar> printed(g_variant_print(signal.parameters.get(), FALSE));
-            EXPECT_STREQ(printed.get(), "('Vessa 1', 'Vessa 1')");
-        }
-    }
-    auto tooltip = host.property("ToolTip");
-    ASSERT_TRUE(tooltip && g_variant_is_of_type(tooltip.get(), G_VARIANT_TYPE("(sa(iiay)ss)")));
-    const gchar* tipTitle = nullptr;
-    g_variant_get_child(tooltip.get(), 2, "&s", &tipTitle);
-    EXPECT_STREQ(tipTitle, "Vessa 1");
+    item_->button()->setTitle(" Vessa 1");
+    ASSERT_TRUE(waitFor([&] { return host_->count("XAyatanaNewLabel") == 1; }));
+    const auto label = std::ranges::find(host_->signals(), "XAyatanaNewLabel", &TestHost::Signal::member);
+    EXPECT_EQ(printed(label->parameters.get()), "('Vessa 1', 'Vessa 1')");
+    EXPECT_EQ(property("Title"), "'Vessa 1'");
+    EXPECT_EQ(property("XAyatanaLabelGuide"), "'Vessa 1'");
+    EXPECT_EQ(property("ToolTip"), "('', [], 'Vessa 1', '')");
 
     // The same title again, a font (hosts pick their own) and an equal
     // picture twice change nothing a host sees beyond the one new picture.
-    item->button()->setTitle(" Vessa 1");
-    item->button()->setFont(Font::systemFontOfSize(Font::smallSystemFontSize()));
-    auto antenna = [] { return Image::imageWithSystemSymbolName(antennaSymbolName, std::nullopt); };
-    item->button()->setImage(antenna());
-    ASSERT_TRUE(waitFor([&] { return host.count("NewIcon") == 1; }));
-    item->button()->setImage(antenna());
+    item_->button()->setTitle(" Vessa 1");
+    item_->button()->setFont(Font::systemFontOfSize(Font::smallSystemFontSize()));
+    item_->button()->setImage(Image::imageWithSystemSymbolName(antennaSymbolName, std::nullopt));
+    ASSERT_TRUE(waitFor([&] { return host_->count("NewIcon") == 1; }));
+    item_->button()->setImage(Image::imageWithSystemSymbolName(antennaSymbolName, std::nullopt));
 
-    // Clearing the title clears the label; Title and ToolTip fall back to the
-    // application's name, so hosts that show no label still name the item.
-    item->button()->setTitle("");
-    ASSERT_TRUE(waitFor([&] { return host.count("XAyatanaNewLabel") == 2; }));
-    EXPECT_EQ(host.count("NewTitle"), 2u);
-    EXPECT_EQ(host.count("NewToolTip"), 2u);
-    EXPECT_EQ(host.count("NewIcon"), 1u);
-    EXPECT_EQ(stringProperty(host, "Title"), "OrvoMenu");
-    EXPECT_EQ(stringProperty(host, "XAyatanaLabel"), "");
+    // Without a title, hosts that show no label still name the item.
+    item_->button()->setTitle("");
+    ASSERT_TRUE(waitFor([&] { return host_->count("XAyatanaNewLabel") == 2; }));
+    for (const char* signal : { "NewTitle", "NewToolTip", "XAyatanaNewLabel" }) {
+        EXPECT_EQ(host_->count(signal), 2u) << signal;
+    }
+    EXPECT_EQ(host_->count("NewIcon"), 1u);
+    EXPECT_EQ(property("Title"), "'OrvoMenu'");
+    EXPECT_EQ(property("XAyatanaLabel"), "''");
 }
 
+// Plasma calls Activate on a left click and SecondaryActivate on a middle one,
+// and opens the menu only when the call fails.
 TEST_F(StatusNotifierItemTest, ActivateFailsSoThatHostsOpenTheMenuAndOtherCallsAnswer)
 {
-    auto item = makeItem();
-    TestHost host(itemName());
-    struct Case {
-        const char* method;
-        GVariant* parameters;
-        bool fails;
-    };
-    // Plasma calls Activate on a left click and SecondaryActivate on a middle
-    // one, and opens the menu only when the call fails.
-    const Case cases[] = {
+    const std::tuple<const char*, GVariant*, bool> cases[] = {
         { "Activate", g_variant_new("(ii)", 10, 10), true },
         { "SecondaryActivate", g_variant_new("(ii)", 10, 10), true },
         { "ContextMenu", g_variant_new("(ii)", 10, 10), false },
         { "Scroll", g_variant_new("(is)", 1, "vertical"), false },
         { "ProvideXdgActivationToken", g_variant_new("(s)", "token"), false },
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.method);
-        auto reply = host.call(itemName(), "/StatusNotifierItem", "org.kde.StatusNotifierItem", c.method, c.parameters);
-        if (!c.fails) {
-            EXPECT_TRUE(reply.value) << (reply.error ? reply.error->message : "");
-            continue;
-        }
-        ASSERT_TRUE(reply.error);
-        EXPECT_TRUE(g_error_matches(reply.error.get(), G_DBUS_ERROR, G_DBUS_ERROR_NOT_SUPPORTED))
-            << reply.error->message;
+    for (const auto& [method, parameters, fails] : cases) {
+        auto reply = host_->call(itemName(), "/StatusNotifierItem", "org.kde.StatusNotifierItem", method, parameters);
+        GUnique<char> error(reply.error ? g_dbus_error_get_remote_error(reply.error.get()) : g_strdup(""));
+        EXPECT_STREQ(error.get(), fails ? "org.freedesktop.DBus.Error.NotSupported" : "") << method;
     }
+}
+
+TEST_F(MenuExportTest, HostsReadLabelsSeparatorsChecksShortcutsAndSubmenus)
+{
+    auto target = std::make_shared<Recorder>();
+    // Without a mask a key equivalent goes with Command, which is Control here.
+    auto keyed = [](std::shared_ptr<MenuItem> made, const std::string& key, std::optional<std::uint64_t> mask) {
+        made->setKeyEquivalent(key);
+        if (mask) {
+            made->setKeyEquivalentModifierMask(*mask);
+        }
+        return made;
+    };
+    auto menu = std::make_shared<Menu>();
+    menu->addItem(keyed(item("Vessa_1", target, "pick:", 1), "1", ModifierFlag::Option));
+    menu->addItem(keyed(item("Vessa 2", target, "pick:", 0), "Q", std::nullopt));
+    menu->addItem(MenuItem::separatorItem());
+    menu->addItem(keyed(item("Switch off", target, "toggle:", 0), "k", ModifierFlag::Shift | ModifierFlag::Option));
+    menu->addItem(keyed(item("Switch on", target, "other:", 1), "q", ModifierFlag::Command | ModifierFlag::Control));
+    menu->addItem(keyed(item("No state", target, "plain:"), " ", 0));
+    // Choices are counted per menu: one "toggle:" item alone in a submenu is
+    // a switch there too, two "pick:" items there are choices.
+    auto regional = std::make_shared<MenuItem>("Regional", std::nullopt, "");
+    auto submenu = std::make_shared<Menu>();
+    submenu->addItem(item("Zendo Tarvik", target, "toggle:", 0));
+    submenu->addItem(item("Zendo Mosi", target, "pick:", 1));
+    submenu->addItem(keyed(item("Kelmora", target, "pick:", 0), "", ModifierFlag::Option));
+    regional->setSubmenu(submenu);
+    menu->addItem(regional);
+    menu->addItem(std::make_shared<MenuItem>("Unanswered", "nobodyAnswers:", ""));
+    // The application answers terminate:.
+    menu->addItem(std::make_shared<MenuItem>("Quit", "terminate:", "q"));
+    publish(menu);
+    EXPECT_EQ(item_->menu(), menu);
+
+    // Hosts draw an empty box beside every unchecked check item: a switch
+    // shows its state both ways, among choices only the chosen one is checked.
+    const std::vector<std::string> expected = {
+        "children-display='submenu'",
+        "  label='Vessa__1' shortcut=[['Alt', '1']] toggle-state=1 toggle-type='checkmark'",
+        "  label='Vessa 2' shortcut=[['Control', 'Shift', 'q']]",
+        "  type='separator'",
+        "  label='Switch off' shortcut=[['Alt', 'Shift', 'k']] toggle-state=0 toggle-type='checkmark'",
+        "  label='Switch on' shortcut=[['Control', 'q']] toggle-state=1 toggle-type='checkmark'",
+        "  label='No state' shortcut=[['space']]",
+        "  children-display='submenu' label='Regional'",
+        "    label='Zendo Tarvik' toggle-state=0 toggle-type='checkmark'",
+        "    label='Zendo Mosi' toggle-state=1 toggle-type='checkmark'",
+        "    label='Kelmora'",
+        "  enabled=false label='Unanswered'",
+        "  label='Quit' shortcut=[['Control', 'q']]",
+    };
+    EXPECT_EQ(layoutLines(), expected);
+
+    // GTK hosts warn when an item that has a menu loses its children-display;
+    // a root replaced by a new one, or left without children for a moment,
+    // would lose it that way.
+    publish(std::make_shared<Menu>());
+    EXPECT_EQ(layoutLines(), std::vector<std::string> { "children-display='submenu'" });
+    publish(menu);
+    for (const auto& signal : host_->signals()) {
+        if (signal.member == "ItemsPropertiesUpdated") {
+            GUnique<GVariant> removed(g_variant_get_child_value(signal.parameters.get(), 1));
+            EXPECT_EQ(g_variant_n_children(removed.get()), 0u) << printed(removed.get());
+        }
+    }
+}
+
+TEST_F(MenuExportTest, ABurstOfMenusInOneTurnIsOneLayoutUpdate)
+{
+    auto target = std::make_shared<Recorder>();
+    auto menuWith = [&](const std::string& title) {
+        auto menu = std::make_shared<Menu>();
+        menu->addItem(item(title, target));
+        return menu;
+    };
+    auto lines = [](const char* label) {
+        return std::vector<std::string> { "children-display='submenu'", std::string("  label='") + label + "'" };
+    };
+    publish(menuWith("A"));
+    const std::size_t afterFirst = layoutUpdates();
+    const guint32 first = announcedRevision();
+    guint32 revision = 0;
+    EXPECT_EQ(layoutLines(&revision), lines("A"));
+    EXPECT_EQ(revision, first);
+
+    item_->setMenu(menuWith("B"));
+    item_->setMenu(menuWith("C"));
+    item_->setMenu(menuWith("D"));
+    ASSERT_TRUE(waitFor([&] { return layoutUpdates() > afterFirst; }));
+    // One new tree went out, not three, with the revision announced.
+    EXPECT_EQ(layoutLines(&revision), lines("D"));
+    EXPECT_GT(revision, first);
+    EXPECT_EQ(revision, announcedRevision());
+    // By the time that answer came back, no further announcement was made.
+    EXPECT_EQ(layoutUpdates(), afterFirst + 1);
+}
+
+TEST_F(MenuExportTest, OnlyAClickOnTheCurrentTreePerformsAndOldMenusAreReleased)
+{
+    auto oldTarget = std::make_shared<Recorder>();
+    auto newTarget = std::make_shared<Recorder>();
+    auto oldMenu = std::make_shared<Menu>();
+    auto oldItem = item("Play", oldTarget);
+    oldMenu->addItem(oldItem);
+    publish(oldMenu);
+    auto oldNode = findNode(layoutRoot().get(), "Play");
+    ASSERT_TRUE(oldNode);
+    const int staleId = nodeId(oldNode.get());
+
+    auto newMenu = std::make_shared<Menu>();
+    newMenu->addItem(item("Other", newTarget));
+    auto play = item("Play", newTarget);
+    newMenu->addItem(play);
+    publish(newMenu);
+    auto newNode = findNode(layoutRoot().get(), "Play");
+    ASSERT_TRUE(newNode);
+    ASSERT_NE(nodeId(newNode.get()), staleId);
+
+    // The replaced menu is gone, not kept alive by the exporter.
+    std::weak_ptr<MenuItem> watch = oldItem;
+    oldItem.reset();
+    oldMenu.reset();
+    EXPECT_TRUE(watch.expired());
+
+    // Opening the menu is the cue to get playback ready for the click.
+    static int openings = 0;
+    native::whenMenuOpens([] { ++openings; });
+    EXPECT_TRUE(
+        host_->call(itemName(), menuPath_, "com.canonical.dbusmenu", "AboutToShow", g_variant_new("(i)", 0)).value);
+    EXPECT_EQ(openings, 1);
+
+    // A click on the old tree is answered with an error; hovering chooses
+    // nothing; a click on the current tree performs its item's action once.
+    EXPECT_TRUE(host_->event(menuPath_, staleId, "clicked").error);
+    ASSERT_TRUE(host_->event(menuPath_, nodeId(newNode.get()), "hovered").value);
+    auto reply = host_->event(menuPath_, nodeId(newNode.get()), "clicked");
+    ASSERT_TRUE(reply.value) << (reply.error ? reply.error->message : "");
+    ASSERT_TRUE(waitFor([&] { return !newTarget->calls.empty(); }));
+    layoutRoot(); // one more round trip for any second delivery
+    ASSERT_EQ(newTarget->calls.size(), 1u);
+    EXPECT_EQ(newTarget->calls[0].first, "pick:");
+    EXPECT_EQ(newTarget->calls[0].second, play.get());
+    EXPECT_TRUE(oldTarget->calls.empty());
 }
 
 } // namespace
