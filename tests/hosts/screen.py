@@ -6,12 +6,12 @@ the stock panels we start, so its largest patch is the item. Hosts draw the flag
 pixel counts by how far its colour moved from the panel's towards the flag's: how much of it the flag covers.
 """
 
-from dataclasses import dataclass
+from collections import namedtuple
 
 import gi
 
 gi.require_version("GdkPixbuf", "2.0")
-from gi.repository import GdkPixbuf  # noqa: E402
+from gi.repository import GdkPixbuf, GLib  # noqa: E402
 
 
 def is_flag_blue(rgb):
@@ -28,15 +28,14 @@ def median(colours):
 
 
 class Image:
-    def __init__(self, width, height, pixels, stride=None, channels=3, pixbuf=None):
-        self.width, self.height, self.pixels, self.pixbuf = width, height, pixels, pixbuf
-        self.stride, self.channels = stride or width * channels, channels
+    def __init__(self, pixbuf):
+        self.pixbuf, self.width, self.height = pixbuf, pixbuf.get_width(), pixbuf.get_height()
+        self.pixels, self.stride = pixbuf.read_pixel_bytes().get_data(), pixbuf.get_rowstride()
+        self.channels = pixbuf.get_n_channels()
 
     @classmethod
     def load(cls, path):
-        p = GdkPixbuf.Pixbuf.new_from_file(str(path))
-        return cls(p.get_width(), p.get_height(), p.read_pixel_bytes().get_data(), p.get_rowstride(),
-                   p.get_n_channels(), p)
+        return cls(GdkPixbuf.Pixbuf.new_from_file(str(path)))
 
     def save(self, box, path):
         x0, y0, x1, y1 = box
@@ -47,31 +46,17 @@ class Image:
         return self.pixels[i], self.pixels[i + 1], self.pixels[i + 2]
 
 
-@dataclass
-class Flag:
-    left: int  # where it is on screen
-    top: int
-    right: int
-    bottom: int
-    width: float  # its measured size
-    height: float
-    background: tuple  # the panel's colour around it
-
-    @property
-    def ratio(self):
-        return self.width / self.height
-
-    @property
-    def centre(self):
-        return ((self.left + self.right) // 2, (self.top + self.bottom) // 2)
+class Flag(namedtuple("Flag", "left top right bottom width height background")):
+    """Where the flag is on screen, its measured size and the panel's colour around it."""
+    ratio = property(lambda self: self.width / self.height)
+    centre = property(lambda self: ((self.left + self.right) // 2, (self.top + self.bottom) // 2))
 
 
 def find_flag(image, region=None, before=None):
     """The largest patch of the flag's blue in region (x0, y0, x1, y1) that is not in the screenshot before,
     measured; or None."""
-    x0, y0, x1, y1 = region or (0, 0, image.width, image.height)
-    seen = set()
-    best = []
+    x0, y0, x1, y1 = region = region or (0, 0, image.width, image.height)
+    seen, best = set(), []
     for y in range(y0, y1):
         for x in range(x0, x1):
             if (x, y) in seen or not is_flag_blue(image.rgb(x, y)) \
@@ -89,9 +74,8 @@ def find_flag(image, region=None, before=None):
                                 and is_flag_blue(image.rgb(nx, ny)):
                             seen.add((nx, ny))
                             stack.append((nx, ny))
-            if len(patch) > len(best):
-                best = patch
-    return measure(image, best, (x0, y0, x1, y1)) if len(best) >= 6 else None
+            best = max(best, patch, key=len)
+    return measure(image, best, region) if len(best) >= 6 else None
 
 
 def measure(image, patch, region):
@@ -109,12 +93,9 @@ def measure(image, patch, region):
     for y in range(max(y0, top - 2), min(y1, bottom + 3)):
         for x in range(max(x0, left - 2), min(x1, right + 3)):
             # How far the pixel lies from the panel towards the flag's blue.
-            t = sum((c - b) * a for c, b, a in zip(image.rgb(x, y), background, axis)) / norm
-            t = min(1.0, max(0.0, t))
-            columns[x] = max(columns.get(x, 0), t)
-            rows[y] = max(rows.get(y, 0), t)
-    width = sum(t for t in columns.values() if t > 0.1)
-    height = sum(t for t in rows.values() if t > 0.1)
+            t = min(1.0, max(0.0, sum((c - b) * a for c, b, a in zip(image.rgb(x, y), background, axis)) / norm))
+            columns[x], rows[y] = max(columns.get(x, 0), t), max(rows.get(y, 0), t)
+    width, height = (sum(t for t in ts.values() if t > 0.1) for ts in (columns, rows))
     return Flag(left, top, right, bottom, width, height, background)
 
 
@@ -122,7 +103,21 @@ def pixmap_flag(width, height, argb, background):
     """The flag in an IconPixmap (ARGB, network byte order) over a panel of that colour, measured as on screen."""
     rgb = bytes((c * argb[i] + under * (255 - argb[i])) // 255
                 for i in range(0, width * height * 4, 4) for c, under in zip(argb[i + 1:i + 4], background))
-    return find_flag(Image(width, height, rgb))
+    return find_flag(Image(GdkPixbuf.Pixbuf.new_from_bytes(GLib.Bytes.new(rgb), GdkPixbuf.Colorspace.RGB, False, 8,
+                                                           width, height, width * 3)))
+
+
+def item_extent(image, flag):
+    """The item's width: its ink from the flag rightwards to the first gap of panel colour."""
+    y0, y1 = max(0, flag.top - 2), min(image.height, flag.bottom + 3)
+    background = image.rgb(max(0, flag.left - 6), (flag.top + flag.bottom) // 2)
+    last_ink = flag.right
+    for x in range(flag.right + 1, image.width):
+        if x - last_ink > 9:
+            break
+        if any(distance(image.rgb(x, y), background) > 60 for y in range(y0, y1)):
+            last_ink = x
+    return last_ink - flag.left
 
 
 def changes(before, after, region, step=2):
@@ -133,7 +128,6 @@ def changes(before, after, region, step=2):
 
 
 def changed_area(before, after, region, step=2):
-    """The share of region that changed: a menu that opened covers a good part."""
     x0, y0, x1, y1 = region
     return len(changes(before, after, region, step)) / max(1, len(range(x0, x1, step)) * len(range(y0, y1, step)))
 
@@ -141,10 +135,8 @@ def changed_area(before, after, region, step=2):
 def changed_box(before, after, region):
     """The box (x0, y0, x1, y1) around what changed in region, or None."""
     points = changes(before, after, region)
-    if not points:
-        return None
-    return (min(p[0] for p in points), min(p[1] for p in points), max(p[0] for p in points) + 2,
-            max(p[1] for p in points) + 2)
+    xs, ys = [p[0] for p in points], [p[1] for p in points]
+    return (min(xs), min(ys), max(xs) + 2, max(ys) + 2) if points else None
 
 
 def text_rows(image, box):
@@ -186,7 +178,7 @@ def menu_box(before, after, beside, near_x, cell=8):
 
     def away(patch):
         left, right = min(c[0] for c in patch) * cell, max(c[0] for c in patch) * cell + cell
-        return 0 if left <= near_x <= right else min(abs(near_x - left), abs(near_x - right))
+        return max(0, left - near_x, near_x - right)
 
     patch = min(patches, key=lambda p: (away(p), -len(p)))
     bx0, by0, bx1, by1 = beside
