@@ -1,10 +1,6 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Finds the tray item's flag in a screenshot and measures it; finds what changed between screenshots.
-
-The picture is a flag emoji (deep blue with yellow stars) beside a grey antenna. That blue is nowhere else on
-the stock panels we start, so its largest patch is the item. Hosts draw the flag 8-16 px wide, so a border
-pixel counts by how far its colour moved from the panel's towards the flag's: how much of it the flag covers.
-"""
+"""Finds the tray item's flag (deep blue with yellow stars, a blue found nowhere else on the stock panels) in a
+screenshot and measures it; finds what changed between screenshots."""
 
 from collections import namedtuple
 
@@ -52,29 +48,29 @@ class Flag(namedtuple("Flag", "left top right bottom width height background")):
     centre = property(lambda self: ((self.left + self.right) // 2, (self.top + self.bottom) // 2))
 
 
+def patches(points, reach):
+    """points in groups whose members lie at most reach apart each way, chained."""
+    points, groups = set(points), []
+    while points:
+        group, stack = [], [points.pop()]
+        while stack:
+            x, y = stack.pop()
+            group.append((x, y))
+            near = points & {(x + dx, y + dy) for dx in range(-reach, reach + 1) for dy in range(-reach, reach + 1)}
+            points -= near
+            stack.extend(near)
+        groups.append(group)
+    return groups
+
+
 def find_flag(image, region=None, before=None):
     """The largest patch of the flag's blue in region (x0, y0, x1, y1) that is not in the screenshot before,
     measured; or None."""
     x0, y0, x1, y1 = region = region or (0, 0, image.width, image.height)
-    seen, best = set(), []
-    for y in range(y0, y1):
-        for x in range(x0, x1):
-            if (x, y) in seen or not is_flag_blue(image.rgb(x, y)) \
-                    or before and distance(image.rgb(x, y), before.rgb(x, y)) <= 40:
-                continue
-            # The stars break the blue up at small sizes: join pixels up to two apart.
-            patch, stack = [], [(x, y)]
-            seen.add((x, y))
-            while stack:
-                px, py = stack.pop()
-                patch.append((px, py))
-                for ny in range(py - 2, py + 3):
-                    for nx in range(px - 2, px + 3):
-                        if x0 <= nx < x1 and y0 <= ny < y1 and (nx, ny) not in seen \
-                                and is_flag_blue(image.rgb(nx, ny)):
-                            seen.add((nx, ny))
-                            stack.append((nx, ny))
-            best = max(best, patch, key=len)
+    blue = [(x, y) for y in range(y0, y1) for x in range(x0, x1) if is_flag_blue(image.rgb(x, y))
+            and not (before and distance(image.rgb(x, y), before.rgb(x, y)) <= 40)]
+    # The stars break the blue up at small sizes: pixels up to two apart are one patch.
+    best = max(patches(blue, 2), key=len, default=[])
     return measure(image, best, region) if len(best) >= 6 else None
 
 
@@ -89,6 +85,7 @@ def measure(image, patch, region):
     background = median(ring) if ring else (128, 128, 128)
     axis = [f - b for f, b in zip(flag, background)]
     norm = sum(a * a for a in axis) or 1
+    # Hosts draw the flag 8-16 px wide: a border pixel counts by how much of it the flag covers.
     columns, rows = {}, {}
     for y in range(max(y0, top - 2), min(y1, bottom + 3)):
         for x in range(max(x0, left - 2), min(x1, right + 3)):
@@ -161,31 +158,17 @@ def text_rows(image, box):
 def menu_box(before, after, beside, near_x, cell=8):
     """Where a menu opened near x = near_x: the patch of change beside the panel nearest to it (a notification
     elsewhere is another patch), grown over the panel's rows that the menu covers too."""
-    cells = {(x // cell, y // cell) for x, y in changes(before, after, beside)}
-    patches = []
-    while cells:
-        patch, stack = set(), [cells.pop()]
-        while stack:
-            c = stack.pop()
-            patch.add(c)
-            for n in ((c[0] + 1, c[1]), (c[0] - 1, c[1]), (c[0], c[1] + 1), (c[0], c[1] - 1)):
-                if n in cells:
-                    cells.remove(n)
-                    stack.append(n)
-        patches.append(patch)
-    if not patches:
+    found = patches({(x // cell, y // cell) for x, y in changes(before, after, beside)}, 1)
+    if not found:
         return None
 
     def away(patch):
-        left, right = min(c[0] for c in patch) * cell, max(c[0] for c in patch) * cell + cell
-        return max(0, left - near_x, near_x - right)
+        return max(0, min(patch)[0] * cell - near_x, near_x - max(patch)[0] * cell - cell)
 
-    patch = min(patches, key=lambda p: (away(p), -len(p)))
-    bx0, by0, bx1, by1 = beside
-    box = changed_box(before, after, (max(bx0, min(c[0] for c in patch) * cell),
-                                      max(by0, min(c[1] for c in patch) * cell),
-                                      min(bx1, max(c[0] for c in patch) * cell + cell),
-                                      min(by1, max(c[1] for c in patch) * cell + cell)))
+    patch = min(found, key=lambda p: (away(p), -len(p)))
+    xs, ys, (bx0, by0, bx1, by1) = [c[0] for c in patch], [c[1] for c in patch], beside
+    box = changed_box(before, after, (max(bx0, min(xs) * cell), max(by0, min(ys) * cell),
+                                      min(bx1, max(xs) * cell + cell), min(by1, max(ys) * cell + cell)))
     if not box:
         return None
     x0, y0, x1, y1 = box
