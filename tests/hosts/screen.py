@@ -1,17 +1,13 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Finds the tray item's flag in a screenshot and measures it; finds what changed between screenshots.
+"""Finds the tray item's flag (deep blue with yellow stars, a blue found nowhere else on the stock panels) in a
+screenshot and measures it; finds what changed between screenshots."""
 
-The picture is a flag emoji (deep blue with yellow stars) beside a grey antenna. That blue is nowhere else on
-the stock panels we start, so its largest patch is the item. Hosts draw the flag 8-16 px wide, so a border
-pixel counts by how far its colour moved from the panel's towards the flag's: how much of it the flag covers.
-"""
-
-from dataclasses import dataclass
+from collections import namedtuple
 
 import gi
 
 gi.require_version("GdkPixbuf", "2.0")
-from gi.repository import GdkPixbuf  # noqa: E402
+from gi.repository import GdkPixbuf, GLib  # noqa: E402
 
 
 def is_flag_blue(rgb):
@@ -28,15 +24,14 @@ def median(colours):
 
 
 class Image:
-    def __init__(self, width, height, pixels, stride=None, channels=3, pixbuf=None):
-        self.width, self.height, self.pixels, self.pixbuf = width, height, pixels, pixbuf
-        self.stride, self.channels = stride or width * channels, channels
+    def __init__(self, pixbuf):
+        self.pixbuf, self.width, self.height = pixbuf, pixbuf.get_width(), pixbuf.get_height()
+        self.pixels, self.stride = pixbuf.read_pixel_bytes().get_data(), pixbuf.get_rowstride()
+        self.channels = pixbuf.get_n_channels()
 
     @classmethod
     def load(cls, path):
-        p = GdkPixbuf.Pixbuf.new_from_file(str(path))
-        return cls(p.get_width(), p.get_height(), p.read_pixel_bytes().get_data(), p.get_rowstride(),
-                   p.get_n_channels(), p)
+        return cls(GdkPixbuf.Pixbuf.new_from_file(str(path)))
 
     def save(self, box, path):
         x0, y0, x1, y1 = box
@@ -47,51 +42,36 @@ class Image:
         return self.pixels[i], self.pixels[i + 1], self.pixels[i + 2]
 
 
-@dataclass
-class Flag:
-    left: int  # where it is on screen
-    top: int
-    right: int
-    bottom: int
-    width: float  # its measured size
-    height: float
-    background: tuple  # the panel's colour around it
+class Flag(namedtuple("Flag", "left top right bottom width height background")):
+    """Where the flag is on screen, its measured size and the panel's colour around it."""
+    ratio = property(lambda self: self.width / self.height)
+    centre = property(lambda self: ((self.left + self.right) // 2, (self.top + self.bottom) // 2))
 
-    @property
-    def ratio(self):
-        return self.width / self.height
 
-    @property
-    def centre(self):
-        return ((self.left + self.right) // 2, (self.top + self.bottom) // 2)
+def patches(points, reach):
+    """points in groups whose members lie at most reach apart each way, chained."""
+    points, groups = set(points), []
+    while points:
+        group, stack = [], [points.pop()]
+        while stack:
+            x, y = stack.pop()
+            group.append((x, y))
+            near = points & {(x + dx, y + dy) for dx in range(-reach, reach + 1) for dy in range(-reach, reach + 1)}
+            points -= near
+            stack.extend(near)
+        groups.append(group)
+    return groups
 
 
 def find_flag(image, region=None, before=None):
     """The largest patch of the flag's blue in region (x0, y0, x1, y1) that is not in the screenshot before,
     measured; or None."""
-    x0, y0, x1, y1 = region or (0, 0, image.width, image.height)
-    seen = set()
-    best = []
-    for y in range(y0, y1):
-        for x in range(x0, x1):
-            if (x, y) in seen or not is_flag_blue(image.rgb(x, y)) \
-                    or before and distance(image.rgb(x, y), before.rgb(x, y)) <= 40:
-                continue
-            # The stars break the blue up at small sizes: join pixels up to two apart.
-            patch, stack = [], [(x, y)]
-            seen.add((x, y))
-            while stack:
-                px, py = stack.pop()
-                patch.append((px, py))
-                for ny in range(py - 2, py + 3):
-                    for nx in range(px - 2, px + 3):
-                        if x0 <= nx < x1 and y0 <= ny < y1 and (nx, ny) not in seen \
-                                and is_flag_blue(image.rgb(nx, ny)):
-                            seen.add((nx, ny))
-                            stack.append((nx, ny))
-            if len(patch) > len(best):
-                best = patch
-    return measure(image, best, (x0, y0, x1, y1)) if len(best) >= 6 else None
+    x0, y0, x1, y1 = region = region or (0, 0, image.width, image.height)
+    blue = [(x, y) for y in range(y0, y1) for x in range(x0, x1) if is_flag_blue(image.rgb(x, y))
+            and not (before and distance(image.rgb(x, y), before.rgb(x, y)) <= 40)]
+    # The stars break the blue up at small sizes: pixels up to two apart are one patch.
+    best = max(patches(blue, 2), key=len, default=[])
+    return measure(image, best, region) if len(best) >= 6 else None
 
 
 def measure(image, patch, region):
@@ -105,16 +85,14 @@ def measure(image, patch, region):
     background = median(ring) if ring else (128, 128, 128)
     axis = [f - b for f, b in zip(flag, background)]
     norm = sum(a * a for a in axis) or 1
+    # Hosts draw the flag 8-16 px wide: a border pixel counts by how much of it the flag covers.
     columns, rows = {}, {}
     for y in range(max(y0, top - 2), min(y1, bottom + 3)):
         for x in range(max(x0, left - 2), min(x1, right + 3)):
             # How far the pixel lies from the panel towards the flag's blue.
-            t = sum((c - b) * a for c, b, a in zip(image.rgb(x, y), background, axis)) / norm
-            t = min(1.0, max(0.0, t))
-            columns[x] = max(columns.get(x, 0), t)
-            rows[y] = max(rows.get(y, 0), t)
-    width = sum(t for t in columns.values() if t > 0.1)
-    height = sum(t for t in rows.values() if t > 0.1)
+            t = min(1.0, max(0.0, sum((c - b) * a for c, b, a in zip(image.rgb(x, y), background, axis)) / norm))
+            columns[x], rows[y] = max(columns.get(x, 0), t), max(rows.get(y, 0), t)
+    width, height = (sum(t for t in ts.values() if t > 0.1) for ts in (columns, rows))
     return Flag(left, top, right, bottom, width, height, background)
 
 
@@ -122,7 +100,21 @@ def pixmap_flag(width, height, argb, background):
     """The flag in an IconPixmap (ARGB, network byte order) over a panel of that colour, measured as on screen."""
     rgb = bytes((c * argb[i] + under * (255 - argb[i])) // 255
                 for i in range(0, width * height * 4, 4) for c, under in zip(argb[i + 1:i + 4], background))
-    return find_flag(Image(width, height, rgb))
+    return find_flag(Image(GdkPixbuf.Pixbuf.new_from_bytes(GLib.Bytes.new(rgb), GdkPixbuf.Colorspace.RGB, False, 8,
+                                                           width, height, width * 3)))
+
+
+def item_extent(image, flag):
+    """The item's width: its ink from the flag rightwards to the first gap of panel colour."""
+    y0, y1 = max(0, flag.top - 2), min(image.height, flag.bottom + 3)
+    background = image.rgb(max(0, flag.left - 6), (flag.top + flag.bottom) // 2)
+    last_ink = flag.right
+    for x in range(flag.right + 1, image.width):
+        if x - last_ink > 9:
+            break
+        if any(distance(image.rgb(x, y), background) > 60 for y in range(y0, y1)):
+            last_ink = x
+    return last_ink - flag.left
 
 
 def changes(before, after, region, step=2):
@@ -133,7 +125,6 @@ def changes(before, after, region, step=2):
 
 
 def changed_area(before, after, region, step=2):
-    """The share of region that changed: a menu that opened covers a good part."""
     x0, y0, x1, y1 = region
     return len(changes(before, after, region, step)) / max(1, len(range(x0, x1, step)) * len(range(y0, y1, step)))
 
@@ -141,10 +132,8 @@ def changed_area(before, after, region, step=2):
 def changed_box(before, after, region):
     """The box (x0, y0, x1, y1) around what changed in region, or None."""
     points = changes(before, after, region)
-    if not points:
-        return None
-    return (min(p[0] for p in points), min(p[1] for p in points), max(p[0] for p in points) + 2,
-            max(p[1] for p in points) + 2)
+    xs, ys = [p[0] for p in points], [p[1] for p in points]
+    return (min(xs), min(ys), max(xs) + 2, max(ys) + 2) if points else None
 
 
 def text_rows(image, box):
@@ -169,31 +158,17 @@ def text_rows(image, box):
 def menu_box(before, after, beside, near_x, cell=8):
     """Where a menu opened near x = near_x: the patch of change beside the panel nearest to it (a notification
     elsewhere is another patch), grown over the panel's rows that the menu covers too."""
-    cells = {(x // cell, y // cell) for x, y in changes(before, after, beside)}
-    patches = []
-    while cells:
-        patch, stack = set(), [cells.pop()]
-        while stack:
-            c = stack.pop()
-            patch.add(c)
-            for n in ((c[0] + 1, c[1]), (c[0] - 1, c[1]), (c[0], c[1] + 1), (c[0], c[1] - 1)):
-                if n in cells:
-                    cells.remove(n)
-                    stack.append(n)
-        patches.append(patch)
-    if not patches:
+    found = patches({(x // cell, y // cell) for x, y in changes(before, after, beside)}, 1)
+    if not found:
         return None
 
     def away(patch):
-        left, right = min(c[0] for c in patch) * cell, max(c[0] for c in patch) * cell + cell
-        return 0 if left <= near_x <= right else min(abs(near_x - left), abs(near_x - right))
+        return max(0, min(patch)[0] * cell - near_x, near_x - max(patch)[0] * cell - cell)
 
-    patch = min(patches, key=lambda p: (away(p), -len(p)))
-    bx0, by0, bx1, by1 = beside
-    box = changed_box(before, after, (max(bx0, min(c[0] for c in patch) * cell),
-                                      max(by0, min(c[1] for c in patch) * cell),
-                                      min(bx1, max(c[0] for c in patch) * cell + cell),
-                                      min(by1, max(c[1] for c in patch) * cell + cell)))
+    patch = min(found, key=lambda p: (away(p), -len(p)))
+    xs, ys, (bx0, by0, bx1, by1) = [c[0] for c in patch], [c[1] for c in patch], beside
+    box = changed_box(before, after, (max(bx0, min(xs) * cell), max(by0, min(ys) * cell),
+                                      min(bx1, max(xs) * cell + cell), min(by1, max(ys) * cell + cell)))
     if not box:
         return None
     x0, y0, x1, y1 = box
