@@ -11,11 +11,6 @@ namespace orvo::test {
 
 using namespace platform::glib;
 
-HlsServer::HlsServer()
-    : HlsServer(Options {})
-{
-}
-
 HlsServer::HlsServer(const Options& options)
 {
     const auto caDir = options.caDir.empty() ? work_.path() / "ca" : options.caDir;

@@ -20,7 +20,6 @@ public:
         int window = 6;
     };
 
-    HlsServer();
     explicit HlsServer(const Options& options);
     ~HlsServer();
     HlsServer(const HlsServer&) = delete;
