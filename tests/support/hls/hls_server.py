@@ -104,61 +104,24 @@ def id3_timestamp(pts):  # the tag that opens a packed-audio segment (RFC 8216 s
     return b"ID3\x04\x00\x00" + syncsafe(len(frame)) + frame
 
 
-def box(kind, *payload):
-    body = b"".join(payload)
-    return struct.pack(">I4s", 8 + len(body), kind) + body
+def mp4_boxes(data):
+    """The top-level boxes of an MP4 file by type."""
+    boxes, i = {}, 0
+    while i + 8 <= len(data):
+        size, kind = struct.unpack(">I4s", data[i:i + 8])
+        boxes[kind], i = data[i:i + size], i + size
+    return boxes
 
 
-def full_box(kind, version, flags, *payload):
-    return box(kind, struct.pack(">I", (version << 24) | flags), *payload)
-
-
-def descriptor(tag, *payload):
-    body = b"".join(payload)
-    return bytes((tag, len(body))) + body
-
-
-MATRIX = struct.pack(">9I", 0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000)
-
-
-def mp4_init(adts_header):  # ftyp + moov of a fragmented MP4 with one AAC track (timescale RATE)
-    profile, rate_index = (adts_header[2] >> 6) + 1, (adts_header[2] >> 2) & 15
-    channels = ((adts_header[2] & 1) << 2) | (adts_header[3] >> 6)
-    asc = struct.pack(">H", (profile << 11) | (rate_index << 7) | (channels << 3))
-    esds = full_box(b"esds", 0, 0, descriptor(
-        3, struct.pack(">HB", 1, 0),
-        descriptor(4, struct.pack(">BB3sII", 0x40, 0x15, b"\0\0\0", 128000, 128000), descriptor(5, asc)),
-        descriptor(6, b"\x02")))
-    mp4a = box(b"mp4a", bytes(6), struct.pack(">H", 1), bytes(8),
-               struct.pack(">HHHHI", channels, 16, 0, 0, RATE << 16), esds)
-    empty = struct.pack(">I", 0)
-    stbl = box(b"stbl", full_box(b"stsd", 0, 0, struct.pack(">I", 1), mp4a), full_box(b"stts", 0, 0, empty),
-               full_box(b"stsc", 0, 0, empty), full_box(b"stsz", 0, 0, empty, empty), full_box(b"stco", 0, 0, empty))
-    minf = box(b"minf", full_box(b"smhd", 0, 0, bytes(4)),
-               box(b"dinf", full_box(b"dref", 0, 0, struct.pack(">I", 1), full_box(b"url ", 0, 1))), stbl)
-    mdia = box(b"mdia", full_box(b"mdhd", 0, 0, struct.pack(">IIIIHH", 0, 0, RATE, 0, 0x55C4, 0)),
-               full_box(b"hdlr", 0, 0, bytes(4), b"soun", bytes(12), b"SoundHandler\0"), minf)
-    tkhd = full_box(b"tkhd", 0, 3, struct.pack(">IIIII", 0, 0, 1, 0, 0), bytes(8),
-                    struct.pack(">HHHH", 0, 0, 0x100, 0), MATRIX, struct.pack(">II", 0, 0))
-    mvhd = full_box(b"mvhd", 0, 0, struct.pack(">IIIIIH", 0, 0, RATE, 0, 0x10000, 0x100), bytes(10), MATRIX,
-                    bytes(24), struct.pack(">I", 2))
-    mvex = box(b"mvex", full_box(b"trex", 0, 0, struct.pack(">IIIII", 1, 1, FRAME, 0, 0)))
-    ftyp = box(b"ftyp", b"iso6", struct.pack(">I", 0), b"iso6cmfcmp41")
-    return ftyp + box(b"moov", mvhd, box(b"trak", tkhd, mdia), mvex)
-
-
-def mp4_fragment(frames, sequence, decode_time):  # styp + moof + mdat of AAC frames without ADTS headers
-    raw = [f[7 if f[1] & 1 else 9:] for f in frames]
-
-    def moof(offset):
-        tfhd = full_box(b"tfhd", 0, 0x020028, struct.pack(">III", 1, FRAME, 0x02000000))
-        tfdt = full_box(b"tfdt", 1, 0, struct.pack(">Q", decode_time))
-        trun = full_box(b"trun", 0, 0x000201, struct.pack(">Ii", len(raw), offset),
-                        b"".join(struct.pack(">I", len(r)) for r in raw))
-        return box(b"moof", full_box(b"mfhd", 0, 0, struct.pack(">I", sequence)), box(b"traf", tfhd, tfdt, trun))
-
-    size = len(moof(0))
-    return box(b"styp", b"msdh", struct.pack(">I", 0), b"msdhmsix") + moof(size + 8) + box(b"mdat", *raw)
+def mp4_fragment(boxes, sequence, decode_time):
+    """The recording's one moof + mdat, numbered `sequence`, starting at `decode_time` (48 kHz)."""
+    moof = bytearray(boxes[b"moof"])
+    at = moof.find(b"mfhd") + 8
+    moof[at:at + 4] = struct.pack(">I", sequence % (1 << 32))
+    at = moof.find(b"tfdt") + 4
+    bits = 64 if moof[at] == 1 else 32  # by the box's version
+    moof[at + 4:at + 4 + bits // 8] = (decode_time % (1 << bits)).to_bytes(bits // 8, "big")
+    return bytes(moof) + boxes[b"mdat"]
 
 
 def run(argv, data=None):
@@ -224,7 +187,7 @@ class Radio:  # the live clock, recordings, settings, faults and request counter
             return self.settings.get(channel, {}).get(name, self.settings["*"][name])
 
     def recording(self, channel, kind):
-        """The tone once per kind: "adts" (a segment's AAC frames), "ts" (those in MPEG-TS), "mp3" (a cycle)."""
+        """The tone once per kind: "adts" (a segment's AAC frames), "ts" or "mp4" (those muxed), "mp3" (a cycle)."""
         with self.making:
             if (channel, kind) not in self.recordings:
                 self.recordings[(channel, kind)] = self.record(channel, kind)
@@ -234,9 +197,11 @@ class Radio:  # the live clock, recordings, settings, faults and request counter
         tone = ["gst-launch-1.0", "-q", "audiotestsrc", "wave=sine", "volume=0.5",
                 "freq=%d" % tone_frequency(channel), "!", "audio/x-raw,rate=%d,channels=2" % RATE, "!"]
         out = ["!", "fdsink", "fd=1"]
-        if kind == "ts":
-            return run(["gst-launch-1.0", "-q", "fdsrc", "fd=0", "!", "aacparse", "!", "mpegtsmux"] + out,
-                       b"".join(self.recording(channel, "adts")))
+        if kind in ("ts", "mp4"):
+            mux = ["mpegtsmux"] if kind == "ts" else ["mp4mux", "fragment-duration=3600000", "streamable=true"]
+            muxed = run(["gst-launch-1.0", "-q", "fdsrc", "fd=0", "!", "aacparse", "!"] + mux + out,
+                        b"".join(self.recording(channel, "adts")))
+            return muxed if kind == "ts" else mp4_boxes(muxed)
         if kind == "adts":
             # The encoder's first frame is mostly its start-up delay: skip it.
             tone[4:4] = ["num-buffers=%d" % (self.frames + 2), "samplesperbuffer=%d" % FRAME]
@@ -276,7 +241,7 @@ class Radio:  # the live clock, recordings, settings, faults and request counter
         if fmt == "ts":
             data = shift_ts(self.recording(channel, "ts"), pts, n)
         elif fmt == "fmp4":
-            data = mp4_fragment(self.recording(channel, "adts"), n, first)
+            data = mp4_fragment(self.recording(channel, "mp4"), n, first)
         elif fmt == "aac":
             data = id3_timestamp(pts) + b"".join(self.recording(channel, "adts"))
         else:
@@ -342,6 +307,8 @@ class Radio:  # the live clock, recordings, settings, faults and request counter
         if len(words) == 2 and words[0] == "count":
             with self.lock:
                 return str(self.counts.get(words[1], 0))
+        if len(words) == 2 and words[0] == "tone":
+            return str(tone_frequency(words[1]))
         return "error: " + " ".join(words)
 
 
@@ -407,7 +374,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if name == "key.bin":
             return self.reply(200, channel_secret(b"key", channel), "application/octet-stream")
         if name == "init.mp4":
-            return self.reply(200, mp4_init(radio.recording(channel, "adts")[0]), "audio/mp4")
+            boxes = radio.recording(channel, "mp4")
+            return self.reply(200, boxes[b"ftyp"] + boxes[b"moov"], "audio/mp4")
         if segment is None or not radio.in_window(int(segment[1])):
             return self.reply(404, b"not found\n")
         n, fmt = int(segment[1]), FORMAT_OF[segment[2]]
