@@ -96,17 +96,19 @@ inline std::string check(const MasterPlaylist& master)
             }
         }
     }
-    // Each step down gives a strictly lower bandwidth the player can decode,
-    // and nothing decodable lies between the steps.
+    // Each step down gives a strictly lower bandwidth the player can decode
+    // (no CODECS: assumed playable), and nothing decodable lies between the steps.
+    const auto decodable = [](const Variant& v) { return std::all_of(v.codecs.begin(), v.codecs.end(), canDecode); };
     std::optional<std::uint64_t> below;
     for (std::size_t steps = 0; steps <= master.variants.size(); ++steps) {
         const auto chosen = chooseVariant(master, below);
-        if (chosen && *chosen >= master.variants.size()) {
-            return "chose a variant that is not there";
+        if (chosen
+            && (*chosen >= master.variants.size() || !decodable(master.variants[*chosen])
+                || (below && master.variants[*chosen].bandwidth >= *below))) {
+            return "chose a variant that is not there, not playable or not lower";
         }
         for (const auto& variant : master.variants) {
-            const bool decodable = std::all_of(variant.codecs.begin(), variant.codecs.end(), canDecode);
-            if (decodable && (!below || variant.bandwidth < *below)
+            if (decodable(variant) && (!below || variant.bandwidth < *below)
                 && (!chosen || variant.bandwidth > master.variants[*chosen].bandwidth)) {
                 return "a better decodable variant was passed over";
             }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The retry logic of the stream player, driven through fake timers and a fake
-// stream: every delay is read from what the controller asked the timer for.
+// The retry logic of the stream player, driven through fake timers: every
+// delay is read from what the controller asked the timer for.
 #include "platform/linux/player/RetryController.h"
 
 #include <gtest/gtest.h>
@@ -20,53 +20,28 @@ struct FakeTimer final : Timer {
     {
         delay = d;
         repeat = r;
-        fire_ = std::move(f);
+        fire = std::move(f);
         running = true;
     }
     void stop() override { running = false; }
     bool active() const override { return running; }
-    // What the main loop would do when the delay has passed.
+    // What the main loop does when the delay has passed.
     void elapse()
     {
         ASSERT_TRUE(running) << "a stopped timer cannot fire";
         running = repeat;
-        auto f = fire_;
+        auto f = fire;
         f();
     }
     std::chrono::milliseconds delay { 0 };
     bool repeat = false;
     bool running = false;
-    std::function<void()> fire_;
+    std::function<void()> fire;
 };
 
 class RetryControllerTest : public ::testing::Test {
 protected:
-    RetryControllerTest()
-    {
-        controller_ = std::make_unique<RetryController>(
-            [this]() -> std::unique_ptr<Timer> {
-                // The controller makes its retry timer first, then its watchdog.
-                auto timer = std::make_unique<FakeTimer>();
-                (retry_ ? watchdog_ : retry_) = timer.get();
-                return timer;
-            },
-            RetryController::Callbacks {
-                .restart = [this] { ++restarts_; },
-                .halt = [this] { ++halts_; },
-                .position = [this] { return position_; },
-            });
-    }
-
-    // Fails and retries n times.
-    void failAndRetry(int n)
-    {
-        for (int i = 0; i < n; ++i) {
-            controller_->failed(Failure::Transient);
-            retry_->elapse();
-        }
-    }
-
-    // Lets the watchdog see the stream advance by one period.
+    // Lets the watchdog see the stream advance by one period, `periods` times.
     void soundFor(int periods)
     {
         for (int i = 0; i < periods; ++i) {
@@ -75,25 +50,33 @@ protected:
         }
     }
 
-    std::unique_ptr<RetryController> controller_;
     FakeTimer* retry_ = nullptr;
     FakeTimer* watchdog_ = nullptr;
     int restarts_ = 0;
     int halts_ = 0;
     std::optional<std::int64_t> position_ = 0;
+    RetryController controller_ {
+        [this]() -> std::unique_ptr<Timer> {
+            // The controller makes its retry timer first, then its watchdog.
+            auto timer = std::make_unique<FakeTimer>();
+            (retry_ ? watchdog_ : retry_) = timer.get();
+            return timer;
+        },
+        { .restart = [this] { ++restarts_; }, .halt = [this] { ++halts_; }, .position = [this] { return position_; } },
+    };
 };
 
-TEST_F(RetryControllerTest, DelaysStartWithinASecondGrowAndStopAtThirtySeconds)
+TEST_F(RetryControllerTest, DelaysStartWithinASecondGrowToThirtySecondsAndStartAgainWhenSoundFlows)
 {
-    controller_->setWanted(true);
+    controller_.setWanted(true);
     std::vector<std::chrono::milliseconds> delays;
     for (int i = 0; i < 12; ++i) {
-        controller_->failed(Failure::Transient);
-        ASSERT_EQ(controller_->state(), State::Waiting);
+        controller_.failed(Failure::Transient);
+        ASSERT_EQ(controller_.state(), State::Waiting);
         ASSERT_TRUE(retry_->active());
         delays.push_back(retry_->delay);
         retry_->elapse();
-        EXPECT_EQ(controller_->state(), State::Starting);
+        EXPECT_EQ(controller_.state(), State::Starting);
     }
     EXPECT_LE(delays.front(), 1s);
     for (std::size_t i = 1; i < delays.size(); ++i) {
@@ -106,84 +89,78 @@ TEST_F(RetryControllerTest, DelaysStartWithinASecondGrowAndStopAtThirtySeconds)
     EXPECT_EQ(delays.back(), 30s);
     EXPECT_EQ(restarts_, 12);
     EXPECT_EQ(halts_, 12) << "each failure stops the broken stream at once";
+
+    soundFor(2);
+    EXPECT_EQ(controller_.state(), State::Playing);
+    EXPECT_EQ(controller_.attempts(), 0);
+    controller_.failed(Failure::Transient);
+    EXPECT_EQ(retry_->delay, delays.front());
 }
 
 TEST_F(RetryControllerTest, PermanentFailureGivesUpUntilAskedToPlayAgain)
 {
-    controller_->setWanted(true);
-    controller_->failed(Failure::Permanent);
-    EXPECT_EQ(controller_->state(), State::GaveUp);
-    EXPECT_FALSE(retry_->active());
-    EXPECT_FALSE(watchdog_->active()) << "no timer runs for a stream that was given up";
+    controller_.setWanted(true);
+    controller_.failed(Failure::Permanent);
+    EXPECT_EQ(controller_.state(), State::GaveUp);
+    EXPECT_FALSE(retry_->active() || watchdog_->active()) << "no timer runs for a stream that was given up";
     EXPECT_EQ(halts_, 1);
 
     // Neither later failures, nor the network coming back, restart it.
-    controller_->failed(Failure::Transient);
-    controller_->retryNow();
-    EXPECT_EQ(controller_->state(), State::GaveUp);
+    controller_.failed(Failure::Transient);
+    controller_.retryNow();
+    EXPECT_EQ(controller_.state(), State::GaveUp);
     EXPECT_EQ(restarts_, 0);
 
-    controller_->setWanted(true);
-    EXPECT_EQ(controller_->state(), State::Starting);
+    controller_.setWanted(true);
+    EXPECT_EQ(controller_.state(), State::Starting);
     EXPECT_TRUE(watchdog_->active());
 }
 
 TEST_F(RetryControllerTest, NetworkBackOrWakeRetriesAtOnceUnlessPaused)
 {
-    controller_->setWanted(true);
-    failAndRetry(8);
-    controller_->failed(Failure::Transient);
+    controller_.setWanted(true);
+    for (int i = 0; i < 8; ++i) {
+        controller_.failed(Failure::Transient);
+        retry_->elapse();
+    }
+    controller_.failed(Failure::Transient);
     ASSERT_EQ(retry_->delay, 30s);
 
-    controller_->retryNow();
+    controller_.retryNow();
     EXPECT_EQ(restarts_, 9);
     EXPECT_FALSE(retry_->active()) << "the pending long wait is dropped";
-    EXPECT_EQ(controller_->state(), State::Starting);
+    EXPECT_EQ(controller_.state(), State::Starting);
 
-    controller_->retryNow();
+    controller_.retryNow();
     EXPECT_EQ(restarts_, 9) << "a stream that is starting is not restarted again";
 
-    controller_->setWanted(false);
-    controller_->failed(Failure::Transient);
-    controller_->retryNow();
-    EXPECT_EQ(controller_->state(), State::Stopped);
+    controller_.setWanted(false);
+    controller_.failed(Failure::Transient);
+    controller_.retryNow();
+    EXPECT_EQ(controller_.state(), State::Stopped);
     EXPECT_FALSE(retry_->active() || watchdog_->active()) << "a paused stream keeps no timer";
     EXPECT_EQ(restarts_, 9) << "a paused stream is not restarted";
 }
 
-TEST_F(RetryControllerTest, SoundFlowingStartsTheDelaysAgain)
-{
-    controller_->setWanted(true);
-    failAndRetry(5);
-    soundFor(2);
-    EXPECT_EQ(controller_->state(), State::Playing);
-    EXPECT_EQ(controller_->attempts(), 0);
-    controller_->failed(Failure::Transient);
-    EXPECT_EQ(retry_->delay, RetryController::delayFor(0));
-}
+class StallTest : public RetryControllerTest, public ::testing::WithParamInterface<bool> { };
 
-struct StallCase {
-    const char* name;
-    bool soundBefore;
-    int checks;
-};
-
-class StallTest : public RetryControllerTest, public ::testing::WithParamInterface<StallCase> { };
-
+// An unknown position (nothing decoded yet) does not count as progress either.
 TEST_P(StallTest, AStreamThatStopsAdvancingCountsAsATransientFailure)
 {
-    controller_->setWanted(true);
-    if (GetParam().soundBefore) {
+    const bool soundBefore = GetParam();
+    controller_.setWanted(true);
+    if (soundBefore) {
         soundFor(3);
+    } else {
+        position_ = std::nullopt;
     }
-    // An unknown position (nothing decoded yet) does not count as progress either.
-    position_ = GetParam().soundBefore ? position_ : std::nullopt;
-    for (int i = 0; i < GetParam().checks - 1; ++i) {
+    const int checks = soundBefore ? RetryController::stallChecksPlaying : RetryController::stallChecksStarting;
+    for (int i = 0; i < checks - 1; ++i) {
         watchdog_->elapse();
-        ASSERT_NE(controller_->state(), State::Waiting) << "gave up waiting after " << i + 1 << " checks";
+        ASSERT_NE(controller_.state(), State::Waiting) << "gave up waiting after " << i + 1 << " checks";
     }
     watchdog_->elapse();
-    EXPECT_EQ(controller_->state(), State::Waiting);
+    EXPECT_EQ(controller_.state(), State::Waiting);
     EXPECT_EQ(halts_, 1);
     EXPECT_FALSE(watchdog_->active());
     retry_->elapse();
@@ -191,9 +168,7 @@ TEST_P(StallTest, AStreamThatStopsAdvancingCountsAsATransientFailure)
     EXPECT_TRUE(watchdog_->active());
 }
 
-INSTANTIATE_TEST_SUITE_P(Stalls, StallTest,
-    ::testing::Values(StallCase { "WhilePlaying", true, RetryController::stallChecksPlaying },
-        StallCase { "BeforeFirstSound", false, RetryController::stallChecksStarting }),
-    [](const auto& test) { return std::string(test.param.name); });
+INSTANTIATE_TEST_SUITE_P(Stalls, StallTest, ::testing::Bool(),
+    [](const auto& test) { return test.param ? "WhilePlaying" : "BeforeFirstSound"; });
 
 } // namespace

@@ -17,7 +17,6 @@
 #include <iterator>
 #include <map>
 #include <random>
-#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -35,27 +34,18 @@ constexpr const char* channelB = "vessa280a"; // 430 Hz
 // lie 440 Hz apart, so this still tells them apart.
 constexpr double toneTolerance = 60;
 
-// Reads the samples a player renders into its test sink (see the fixture),
-// counting loud ones and the zero crossings that give the tone.
+// Listens to what a player renders into its test sink (see the fixture):
+// loud samples, and zero crossings for the tone.
 class SoundMeter {
 public:
     static constexpr int rate = 48000;
 
     explicit SoundMeter(const Player& player)
         : sink_(gst_bin_get_by_name(GST_BIN(orvo::platform::native::pipelineOf(player)), "orvo-meter"))
+        , handler_(g_signal_connect(sink_.get(), "handoff", G_CALLBACK(&SoundMeter::onHandoff), this))
     {
-        if (!sink_) {
-            throw std::runtime_error("the player's audio sink has no meter");
-        }
-        handler_ = g_signal_connect(sink_, "handoff", G_CALLBACK(&SoundMeter::onHandoff), this);
     }
-    ~SoundMeter()
-    {
-        g_signal_handler_disconnect(sink_, handler_);
-        gst_object_unref(sink_);
-    }
-    SoundMeter(const SoundMeter&) = delete;
-    SoundMeter& operator=(const SoundMeter&) = delete;
+    ~SoundMeter() { g_signal_handler_disconnect(sink_.get(), handler_); }
 
     std::int64_t loudSamples() const { return loud_; }
 
@@ -75,8 +65,7 @@ public:
     // The tone heard over the next half second, in hertz.
     double tone()
     {
-        samples_ = 0;
-        crossings_ = 0;
+        samples_ = crossings_ = 0;
         waitFor([&] { return samples_ >= rate / 2; }, 20s);
         return samples_ > 0 ? crossings_ / 2.0 * rate / static_cast<double>(samples_) : 0.0;
     }
@@ -91,26 +80,22 @@ private:
         }
         const auto* samples = reinterpret_cast<const std::int16_t*>(map.data);
         const std::size_t count = map.size / sizeof(std::int16_t);
-        std::int64_t loud = 0;
-        std::int64_t crossings = 0;
         bool positive = self->positive_;
         for (std::size_t i = 0; i < count; ++i) {
-            loud += std::abs(samples[i]) > 1000;
+            self->loud_ += std::abs(samples[i]) > 1000;
             // Hysteresis keeps noise near zero from counting as crossings.
             if ((positive && samples[i] < -300) || (!positive && samples[i] > 300)) {
                 positive = !positive;
-                ++crossings;
+                ++self->crossings_;
             }
         }
         gst_buffer_unmap(buffer, &map);
         self->positive_ = positive;
-        self->loud_ += loud;
         self->samples_ += static_cast<std::int64_t>(count);
-        self->crossings_ += crossings;
     }
 
-    GstElement* sink_;
-    gulong handler_ = 0;
+    orvo::platform::glib::GRef<GstElement> sink_;
+    gulong handler_;
     std::atomic<std::int64_t> loud_ { 0 };
     std::atomic<std::int64_t> samples_ { 0 };
     std::atomic<std::int64_t> crossings_ { 0 };
@@ -141,32 +126,11 @@ protected:
     void expectTone(SoundMeter& meter, const std::string& channel, std::chrono::milliseconds guard = 20s)
     {
         ASSERT_TRUE(meter.hears(0.5, guard)) << channel;
-        EXPECT_NEAR(meter.tone(), HlsServer::toneFrequency(channel), toneTolerance) << channel;
+        EXPECT_NEAR(meter.tone(), server_.toneFrequency(channel), toneTolerance) << channel;
     }
 
     HlsServer server_;
 };
-
-TEST_F(StreamPlayerTest, PlaysPausesAndResumesTheSamePipeline)
-{
-    auto player = makePlayer(channelA);
-    SoundMeter meter(*player);
-    GstElement* const pipeline = orvo::platform::native::pipelineOf(*player);
-    orvo::test::drainMainContext();
-    EXPECT_EQ(server_.count(std::string(channelA) + ":playlist"), 0) << "fetched before play()";
-
-    player->play();
-    EXPECT_EQ(player->rate(), 1.0f);
-    expectTone(meter, channelA);
-
-    player->pause();
-    EXPECT_EQ(player->rate(), 0.0f);
-    EXPECT_TRUE(meter.staysSilent(1500ms)) << "sound went on after pause()";
-
-    player->play();
-    expectTone(meter, channelA);
-    EXPECT_EQ(orvo::platform::native::pipelineOf(*player), pipeline);
-}
 
 int entriesIn(const char* folder)
 {
@@ -239,83 +203,40 @@ TEST_F(StreamPlayerTest, FlippingThroughChannelsLeavesNothingBehind)
     EXPECT_LE(entriesIn("/proc/self/task"), threads + 4);
 }
 
+enum class Outcome { Plays, Recovers, GivesUp };
+
 struct StreamCase {
     const char* name;
     std::vector<std::pair<const char*, const char*>> settings; // the radio's settings for the channel
+    const char* fault = "none"; // on from the first request
+    Outcome outcome = Outcome::Plays;
+    bool partialAudio = false; // the fault delivers part of each segment, which may be played
     double seconds = 0.5; // heard without a restart
-    const char* fault = "none";
 };
 
-class StreamKindTest : public StreamPlayerTest, public ::testing::WithParamInterface<StreamCase> { };
+class StreamTest : public StreamPlayerTest, public ::testing::WithParamInterface<StreamCase> { };
 
 // Every container, encryption and redirect the radio offers plays the
 // channel's tone; splices (new timestamps, a fresh demuxer) play on.
-TEST_P(StreamKindTest, PlaysTheChannelsTone)
+// Transient faults are retried while the player is asked to play and it plays
+// as soon as the fault goes away; final ones are given up without another
+// request and nothing is fetched over plain http.
+TEST_P(StreamTest, MeetsTheStreamAsDescribed)
 {
-    for (const auto& [name, value] : GetParam().settings) {
+    const StreamCase& c = GetParam();
+    for (const auto& [name, value] : c.settings) {
         server_.configure(name, value, channelA);
     }
-    server_.setFault(GetParam().fault, channelA);
-    auto player = makePlayer(channelA);
-    SoundMeter meter(*player);
-    player->play();
-    ASSERT_TRUE(meter.hears(GetParam().seconds));
-    expectTone(meter, channelA);
-    EXPECT_EQ(statusOf(*player).restarts, 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Streams, StreamKindTest,
-    ::testing::Values(StreamCase { "MpegTs", {} }, StreamCase { "FragmentedMp4", { { "format", "fmp4" } } },
-        StreamCase { "PackedAdtsAac", { { "format", "aac" } } }, StreamCase { "PackedMp3", { { "format", "mp3" } } },
-        StreamCase { "Aes128WithIv", { { "key", "aes" } } },
-        StreamCase { "Aes128SequenceIvFmp4", { { "key", "aes-seq" }, { "format", "fmp4" } } },
-        // The first run holds three segments: six seconds pass several splices.
-        StreamCase { "SplicedMpegTs", { { "discontinuity", "2" } }, 6 },
-        StreamCase { "SplicedFmp4", { { "format", "fmp4" }, { "discontinuity", "2" } }, 6 },
-        StreamCase { "RedirectedToHttps", {}, 0.5, "redirect-https" }),
-    [](const auto& test) { return std::string(test.param.name); });
-
-// Of a master playlist, the best variant that is audio only; after repeated
-// stalls, the next one down.
-TEST_F(StreamPlayerTest, AMasterPlaylistPlaysTheBestAudioVariantAndStepsDownAfterStalls)
-{
-    const std::string id = channelA;
-    server_.configure("master", "1", id);
-    auto player = makePlayer(id);
-    SoundMeter meter(*player);
-    player->play();
-    ASSERT_TRUE(meter.hears(0.5));
-    EXPECT_GT(server_.count(id + ":hi"), 0);
-    EXPECT_EQ(server_.count(id + ":lo") + server_.count(id + ":video"), 0);
-
-    server_.setFault("stall", id);
-    ASSERT_TRUE(waitFor([&] { return server_.count(id + ":lo") > 0; }, 60s)) << "did not step down";
-    server_.setFault("none", id);
-    EXPECT_TRUE(meter.hears(0.5, 40s));
-}
-
-struct FaultCase {
-    const char* name;
-    const char* fault;
-    bool recovers; // retried until the fault goes away; else given up
-    bool partialAudio = false; // the fault delivers part of each segment, which may be played
-};
-
-class FaultTest : public StreamPlayerTest, public ::testing::WithParamInterface<FaultCase> { };
-
-// Every fault is on from the first request. Transient ones are retried while
-// the player is asked to play and it plays as soon as the fault goes away;
-// final ones are given up without another request and nothing is fetched
-// over plain http.
-TEST_P(FaultTest, MeetsTheFaultAsDescribed)
-{
-    const FaultCase& c = GetParam();
     server_.setFault(c.fault);
     auto player = makePlayer(channelA);
     SoundMeter meter(*player);
     player->play();
 
-    if (c.recovers) {
+    if (c.outcome == Outcome::Plays) {
+        ASSERT_TRUE(meter.hears(c.seconds));
+        expectTone(meter, channelA);
+        EXPECT_EQ(statusOf(*player).restarts, 0);
+    } else if (c.outcome == Outcome::Recovers) {
         if (c.fault == std::string_view("stall")) {
             // Bytes are played as they arrive: a stalled segment up to where it stalls.
             EXPECT_TRUE(meter.hears(0.1)) << "what arrived was not played";
@@ -341,14 +262,46 @@ TEST_P(FaultTest, MeetsTheFaultAsDescribed)
     EXPECT_EQ(player->rate(), 1.0f) << "the requested rate never follows the network";
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, FaultTest,
-    ::testing::Values(FaultCase { "ConnectionRefused", "refuse", true }, FaultCase { "ServerError", "500", true },
-        FaultCase { "SegmentCutShort", "drop", true, true }, FaultCase { "SegmentUndecodable", "garbage", true },
-        FaultCase { "SegmentStalled", "stall", true, true }, FaultCase { "NotFound", "404", false },
-        FaultCase { "Forbidden", "403", false }, FaultCase { "WrongCertificate", "wrongcert", false },
-        FaultCase { "RedirectToPlainHttp", "redirect", false },
-        FaultCase { "SegmentRedirectToPlainHttp", "segment-redirect", false }),
+constexpr auto recovers = Outcome::Recovers;
+constexpr auto givesUp = Outcome::GivesUp;
+
+INSTANTIATE_TEST_SUITE_P(Streams, StreamTest,
+    ::testing::Values(StreamCase { "MpegTs", {} }, StreamCase { "FragmentedMp4", { { "format", "fmp4" } } },
+        StreamCase { "PackedAdtsAac", { { "format", "aac" } } }, StreamCase { "PackedMp3", { { "format", "mp3" } } },
+        StreamCase { "Aes128WithIv", { { "key", "aes" } } },
+        StreamCase { "Aes128SequenceIvFmp4", { { "key", "aes-seq" }, { "format", "fmp4" } } },
+        // The first run holds three segments: six seconds pass several splices.
+        StreamCase { "SplicedMpegTs", { { "discontinuity", "2" } }, "none", Outcome::Plays, false, 6 },
+        StreamCase {
+            "SplicedFmp4", { { "format", "fmp4" }, { "discontinuity", "2" } }, "none", Outcome::Plays, false, 6 },
+        StreamCase { "RedirectedToHttps", {}, "redirect-https" },
+        StreamCase { "ConnectionRefused", {}, "refuse", recovers }, StreamCase { "ServerError", {}, "500", recovers },
+        StreamCase { "SegmentCutShort", {}, "drop", recovers, true },
+        StreamCase { "SegmentUndecodable", {}, "garbage", recovers },
+        StreamCase { "SegmentStalled", {}, "stall", recovers, true }, StreamCase { "NotFound", {}, "404", givesUp },
+        StreamCase { "Forbidden", {}, "403", givesUp }, StreamCase { "WrongCertificate", {}, "wrongcert", givesUp },
+        StreamCase { "RedirectToPlainHttp", {}, "redirect", givesUp },
+        StreamCase { "SegmentRedirectToPlainHttp", {}, "segment-redirect", givesUp }),
     [](const auto& test) { return std::string(test.param.name); });
+
+// Of a master playlist, the best variant that is audio only; after repeated
+// stalls, the next one down.
+TEST_F(StreamPlayerTest, AMasterPlaylistPlaysTheBestAudioVariantAndStepsDownAfterStalls)
+{
+    const std::string id = channelA;
+    server_.configure("master", "1", id);
+    auto player = makePlayer(id);
+    SoundMeter meter(*player);
+    player->play();
+    ASSERT_TRUE(meter.hears(0.5));
+    EXPECT_GT(server_.count(id + ":hi"), 0);
+    EXPECT_EQ(server_.count(id + ":lo") + server_.count(id + ":video"), 0);
+
+    server_.setFault("stall", id);
+    ASSERT_TRUE(waitFor([&] { return server_.count(id + ":lo") > 0; }, 60s)) << "did not step down";
+    server_.setFault("none", id);
+    EXPECT_TRUE(meter.hears(0.5, 40s));
+}
 
 TEST_F(StreamPlayerTest, PauseStopsRetrying)
 {
@@ -373,19 +326,28 @@ protected:
     }
 };
 
-TEST_F(ShortWindowTest, APauseLongerThanTheLiveWindowRejoinsTheLiveEdge)
+// Pausing keeps the pipeline and stops the sound; a pause longer than the
+// live window (3 x 0.5 s) resumes at the live edge.
+TEST_F(ShortWindowTest, PausesAndResumesTheSamePipelineAtTheLiveEdge)
 {
     auto player = makePlayer(channelA);
     SoundMeter meter(*player);
+    GstElement* const pipeline = orvo::platform::native::pipelineOf(*player);
+    orvo::test::drainMainContext();
+    EXPECT_EQ(server_.count(std::string(channelA) + ":playlist"), 0) << "fetched before play()";
+
     player->play();
-    ASSERT_TRUE(meter.hears(0.3));
+    EXPECT_EQ(player->rate(), 1.0f);
+    expectTone(meter, channelA);
+
     player->pause();
-    // Let the paused position slide out of the playlist (3 x 0.5 s), twice over.
-    const auto pausedAt = std::chrono::steady_clock::now();
-    waitFor([&] { return std::chrono::steady_clock::now() - pausedAt > 4s; }, 10s);
+    EXPECT_EQ(player->rate(), 0.0f);
+    EXPECT_TRUE(meter.staysSilent(4s)) << "sound went on after pause()";
+
     player->play();
-    EXPECT_TRUE(meter.hears(0.5, 10s));
+    expectTone(meter, channelA, 10s);
     EXPECT_FALSE(statusOf(*player).gaveUp);
+    EXPECT_EQ(orvo::platform::native::pipelineOf(*player), pipeline);
 }
 
 // A private bus stands in for the system bus, with the test as logind.

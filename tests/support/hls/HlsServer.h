@@ -20,7 +20,6 @@ public:
         int window = 6;
     };
 
-    HlsServer();
     explicit HlsServer(const Options& options);
     ~HlsServer();
     HlsServer(const HlsServer&) = delete;
@@ -38,7 +37,7 @@ public:
     int count(const std::string& key);
 
     // The tone a channel plays, in hertz.
-    static int toneFrequency(const std::string& channelId);
+    int toneFrequency(const std::string& channelId);
 
 private:
     std::string command(const std::string& line);

@@ -1,18 +1,16 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""A local live HLS radio over HTTPS for tests, benchmarks and the demo (see README.md).
-
-Each channel is a sine tone; its container, master playlist, AES-128 and
-splices are set, and faults switched, per channel at run time.
-"""
+"""A local live HLS radio over HTTPS for tests, benchmarks and the demo (see README.md)."""
 
 import argparse
+import contextlib
 import fcntl
 import functools
 import hashlib
 import http.server
 import math
 import os
+import re
 import socket
 import socketserver
 import ssl
@@ -27,11 +25,12 @@ import zlib
 FAULTS = ("none", "refuse", "drop", "stall", "garbage", "404", "500", "403", "wrongcert", "redirect",
           "redirect-https", "segment-redirect")
 # Per-channel settings and their values (None: a whole number >= 0).
-SETTINGS = {"format": ("ts", "fmp4", "aac", "mp3"), "master": ("0", "1"),
-            "key": ("none", "aes", "aes-seq"), "discontinuity": None}
+SETTINGS = {"format": ("ts", "fmp4", "aac", "mp3"), "master": ("0", "1"), "key": ("none", "aes", "aes-seq"),
+            "discontinuity": None}
 DEFAULTS = {"format": "ts", "master": "0", "key": "none", "discontinuity": "0"}
 EXTENSIONS = {"ts": "ts", "fmp4": "m4s", "aac": "aac", "mp3": "mp3"}
 FORMAT_OF = {v: k for k, v in EXTENSIONS.items()}
+SEGMENT = re.compile(r"seg(\d+)\.(%s)" % "|".join(FORMAT_OF))
 CONTENT_TYPES = {"ts": "video/mp2t", "fmp4": "video/iso.segment", "aac": "audio/aac", "mp3": "audio/mpeg"}
 # The video variant comes first and the low one before the high one, so "take the first" is caught.
 VARIANTS = (("video", 2000000, "avc1.64001f,%s"), ("lo", 64000, "%s"), ("hi", 192000, "%s"))
@@ -47,8 +46,7 @@ def tone_frequency(channel_id):
 
 
 def shift_ts(data, ticks, times):
-    """Moves every PTS, DTS and PCR of an MPEG-TS recording on by ticks (90 kHz)
-    and its continuity counters as if the recording had been sent times before."""
+    """Moves PTS, DTS and PCR on by ticks (90 kHz), continuity counters as if sent `times` before."""
     out = bytearray(data)
     payloads = {}
     for i in range(0, len(out) - 187, 188):
@@ -92,8 +90,7 @@ def adts_size(h):
     return h[1] & 0xF6 == 0xF0 and ((h[3] & 3) << 11) | (h[4] << 3) | (h[5] >> 5)
 
 
-def mp3_size(h):
-    """MPEG-1 Layer III (what lamemp3enc writes at 48 kHz)."""
+def mp3_size(h):  # MPEG-1 Layer III, as lamemp3enc writes it at 48 kHz
     return h[1] & 0xFE == 0xFA and 144000 * MP3_KBPS[h[2] >> 4] // MP3_RATES[(h[2] >> 2) & 3] + ((h[2] >> 1) & 1)
 
 
@@ -101,70 +98,30 @@ def syncsafe(n):
     return bytes(((n >> s) & 0x7F) for s in (21, 14, 7, 0))
 
 
-def id3_timestamp(pts):
-    """The ID3v2 tag that opens a packed-audio segment (RFC 8216 section 3.4)."""
+def id3_timestamp(pts):  # the tag that opens a packed-audio segment (RFC 8216 section 3.4)
     data = b"com.apple.streaming.transportStreamTimestamp\0" + struct.pack(">Q", pts % (1 << 33))
     frame = b"PRIV" + syncsafe(len(data)) + b"\0\0" + data
     return b"ID3\x04\x00\x00" + syncsafe(len(frame)) + frame
 
 
-def box(kind, *payload):
-    body = b"".join(payload)
-    return struct.pack(">I4s", 8 + len(body), kind) + body
+def mp4_boxes(data):
+    """The top-level boxes of an MP4 file by type."""
+    boxes, i = {}, 0
+    while i + 8 <= len(data):
+        size, kind = struct.unpack(">I4s", data[i:i + 8])
+        boxes[kind], i = data[i:i + size], i + size
+    return boxes
 
 
-def full_box(kind, version, flags, *payload):
-    return box(kind, struct.pack(">I", (version << 24) | flags), *payload)
-
-
-def descriptor(tag, *payload):
-    body = b"".join(payload)
-    return bytes((tag, len(body))) + body
-
-
-MATRIX = struct.pack(">9I", 0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000)
-
-
-def mp4_init(adts_header):
-    """ftyp + moov of a fragmented MP4 with one AAC track (timescale RATE)."""
-    profile, rate_index = (adts_header[2] >> 6) + 1, (adts_header[2] >> 2) & 15
-    channels = ((adts_header[2] & 1) << 2) | (adts_header[3] >> 6)
-    asc = struct.pack(">H", (profile << 11) | (rate_index << 7) | (channels << 3))
-    esds = full_box(b"esds", 0, 0, descriptor(
-        3, struct.pack(">HB", 1, 0),
-        descriptor(4, struct.pack(">BB3sII", 0x40, 0x15, b"\0\0\0", 128000, 128000), descriptor(5, asc)),
-        descriptor(6, b"\x02")))
-    mp4a = box(b"mp4a", bytes(6), struct.pack(">H", 1), bytes(8),
-               struct.pack(">HHHHI", channels, 16, 0, 0, RATE << 16), esds)
-    empty = struct.pack(">I", 0)
-    stbl = box(b"stbl", full_box(b"stsd", 0, 0, struct.pack(">I", 1), mp4a), full_box(b"stts", 0, 0, empty),
-               full_box(b"stsc", 0, 0, empty), full_box(b"stsz", 0, 0, empty, empty), full_box(b"stco", 0, 0, empty))
-    minf = box(b"minf", full_box(b"smhd", 0, 0, bytes(4)),
-               box(b"dinf", full_box(b"dref", 0, 0, struct.pack(">I", 1), full_box(b"url ", 0, 1))), stbl)
-    mdia = box(b"mdia", full_box(b"mdhd", 0, 0, struct.pack(">IIIIHH", 0, 0, RATE, 0, 0x55C4, 0)),
-               full_box(b"hdlr", 0, 0, bytes(4), b"soun", bytes(12), b"SoundHandler\0"), minf)
-    tkhd = full_box(b"tkhd", 0, 3, struct.pack(">IIIII", 0, 0, 1, 0, 0), bytes(8),
-                    struct.pack(">HHHH", 0, 0, 0x100, 0), MATRIX, struct.pack(">II", 0, 0))
-    mvhd = full_box(b"mvhd", 0, 0, struct.pack(">IIIIIH", 0, 0, RATE, 0, 0x10000, 0x100), bytes(10), MATRIX,
-                    bytes(24), struct.pack(">I", 2))
-    mvex = box(b"mvex", full_box(b"trex", 0, 0, struct.pack(">IIIII", 1, 1, FRAME, 0, 0)))
-    ftyp = box(b"ftyp", b"iso6", struct.pack(">I", 0), b"iso6cmfcmp41")
-    return ftyp + box(b"moov", mvhd, box(b"trak", tkhd, mdia), mvex)
-
-
-def mp4_fragment(frames, sequence, decode_time):
-    """styp + moof + mdat of AAC frames without their ADTS headers."""
-    raw = [f[7 if f[1] & 1 else 9:] for f in frames]
-
-    def moof(offset):
-        tfhd = full_box(b"tfhd", 0, 0x020028, struct.pack(">III", 1, FRAME, 0x02000000))
-        tfdt = full_box(b"tfdt", 1, 0, struct.pack(">Q", decode_time))
-        trun = full_box(b"trun", 0, 0x000201, struct.pack(">Ii", len(raw), offset),
-                        b"".join(struct.pack(">I", len(r)) for r in raw))
-        return box(b"moof", full_box(b"mfhd", 0, 0, struct.pack(">I", sequence)), box(b"traf", tfhd, tfdt, trun))
-
-    size = len(moof(0))
-    return box(b"styp", b"msdh", struct.pack(">I", 0), b"msdhmsix") + moof(size + 8) + box(b"mdat", *raw)
+def mp4_fragment(boxes, sequence, decode_time):
+    """The recording's one moof + mdat, numbered `sequence`, starting at `decode_time` (48 kHz)."""
+    moof = bytearray(boxes[b"moof"])
+    at = moof.find(b"mfhd") + 8
+    moof[at:at + 4] = struct.pack(">I", sequence % (1 << 32))
+    at = moof.find(b"tfdt") + 4
+    bits = 64 if moof[at] == 1 else 32  # by the box's version
+    moof[at + 4:at + 4 + bits // 8] = (decode_time % (1 << bits)).to_bytes(bits // 8, "big")
+    return bytes(moof) + boxes[b"mdat"]
 
 
 def run(argv, data=None):
@@ -172,8 +129,7 @@ def run(argv, data=None):
 
 
 def make_ca(directory):
-    """The test CA in directory/ca.pem (+ key), made once and shared by
-    concurrent servers under a file lock, so a build can trust a fixed path."""
+    """The test CA in directory/ca.pem (+ key), made once under a file lock, so a build can trust a fixed path."""
     os.makedirs(directory, exist_ok=True)
     with open(os.path.join(directory, ".lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
@@ -188,13 +144,11 @@ def make_ca(directory):
         return ca, key
 
 
-def make_leaf(work, name, ca, ca_key):
-    """A server certificate for 127.0.0.1 and localhost signed by ca."""
+def make_leaf(work, name, ca, ca_key):  # a server certificate for 127.0.0.1 and localhost
     key, csr, crt, ext = (os.path.join(work, name + s) for s in (".key", ".csr", ".pem", ".ext"))
     with open(ext, "w") as f:
         f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n")
-    run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
-         "-keyout", key, "-out", csr])
+    run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", csr])
     run(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial",
          "-days", "30", "-extfile", ext, "-out", crt])
     return crt, key
@@ -204,9 +158,7 @@ def channel_secret(kind, channel):
     return hashlib.md5(kind + b":" + channel.encode()).digest()
 
 
-class Radio:
-    """The live clock, recordings, settings, faults and request counters."""
-
+class Radio:  # the live clock, recordings, settings, faults and request counters
     def __init__(self, args):
         self.args = args
         self.frames = max(1, round(args.segment_duration * RATE / FRAME))
@@ -221,11 +173,9 @@ class Radio:
         self.start = time.monotonic() - args.window * self.duration
         self.lock = threading.Lock()
         self.making = threading.RLock()
-        self.recordings = {}  # (channel, kind) -> recording
+        self.recordings, self.counts, self.connections = {}, {}, set()  # recordings by (channel, kind)
         self.faults = {"*": "none"}  # channel id or "*" -> fault
         self.settings = {"*": dict(DEFAULTS)}  # channel id or "*" -> {name: value}
-        self.counts = {}
-        self.connections = set()
         self.fault_changed = threading.Condition(self.lock)
 
     def fault_for(self, channel):
@@ -237,8 +187,7 @@ class Radio:
             return self.settings.get(channel, {}).get(name, self.settings["*"][name])
 
     def recording(self, channel, kind):
-        """The channel's tone, recorded once per kind: "adts" (one segment's AAC
-        frames), "ts" (those in MPEG-TS), "mp3" (mp3_cycle MP3 frames)."""
+        """The tone once per kind: "adts" (a segment's AAC frames), "ts" or "mp4" (those muxed), "mp3" (a cycle)."""
         with self.making:
             if (channel, kind) not in self.recordings:
                 self.recordings[(channel, kind)] = self.record(channel, kind)
@@ -248,14 +197,16 @@ class Radio:
         tone = ["gst-launch-1.0", "-q", "audiotestsrc", "wave=sine", "volume=0.5",
                 "freq=%d" % tone_frequency(channel), "!", "audio/x-raw,rate=%d,channels=2" % RATE, "!"]
         out = ["!", "fdsink", "fd=1"]
-        if kind == "ts":
-            return run(["gst-launch-1.0", "-q", "fdsrc", "fd=0", "!", "aacparse", "!", "mpegtsmux"] + out,
-                       b"".join(self.recording(channel, "adts")))
+        if kind in ("ts", "mp4"):
+            mux = ["mpegtsmux"] if kind == "ts" else ["mp4mux", "fragment-duration=3600000", "streamable=true"]
+            muxed = run(["gst-launch-1.0", "-q", "fdsrc", "fd=0", "!", "aacparse", "!"] + mux + out,
+                        b"".join(self.recording(channel, "adts")))
+            return muxed if kind == "ts" else mp4_boxes(muxed)
         if kind == "adts":
             # The encoder's first frame is mostly its start-up delay: skip it.
             tone[4:4] = ["num-buffers=%d" % (self.frames + 2), "samplesperbuffer=%d" % FRAME]
-            encoded = run(tone + ["avenc_aac", "bitrate=128000", "!", "aacparse", "!",
-                                  "audio/mpeg,stream-format=adts"] + out)
+            encoded = run(tone + ["avenc_aac", "bitrate=128000", "!", "aacparse", "!", "audio/mpeg,stream-format=adts"]
+                          + out)
             frames = frames_of(encoded, adts_size)[1:self.frames + 1]
             assert len(frames) == self.frames, "short AAC recording"
             return frames
@@ -268,8 +219,7 @@ class Radio:
         return frames
 
     @staticmethod
-    def splices(n, every):
-        """How many splices came up to segment n: one every `every` segments after the first."""
+    def splices(n, every):  # how many came up to segment n: one every `every` segments after the first
         return max(0, n // every - FIRST_SEQUENCE // every) if every else 0
 
     @staticmethod
@@ -277,8 +227,7 @@ class Radio:
         return every > 0 and n % every == 0 and n > FIRST_SEQUENCE
 
     def timing(self, fmt, n, every):
-        """(first sample on the 48 kHz clock, samples) of segment n. After
-        every splice the clock jumps ten hours, forward and back in turn."""
+        """(first sample, samples) of segment n at 48 kHz; a splice jumps ten hours, forward and back in turn."""
         jump = 36000 * RATE if self.splices(n, every) % 2 else 0
         if fmt != "mp3":
             return jump + n * self.samples, self.samples
@@ -292,7 +241,7 @@ class Radio:
         if fmt == "ts":
             data = shift_ts(self.recording(channel, "ts"), pts, n)
         elif fmt == "fmp4":
-            data = mp4_fragment(self.recording(channel, "adts"), n, first)
+            data = mp4_fragment(self.recording(channel, "mp4"), n, first)
         elif fmt == "aac":
             data = id3_timestamp(pts) + b"".join(self.recording(channel, "adts"))
         else:
@@ -305,8 +254,7 @@ class Radio:
         return run(["openssl", "enc", "-aes-128-cbc", "-K", channel_secret(b"key", channel).hex(), "-iv", iv.hex()],
                    data)
 
-    def live_edge(self):
-        """Sequence number of the newest complete segment."""
+    def live_edge(self):  # the newest complete segment
         return FIRST_SEQUENCE + int((time.monotonic() - self.start) / self.duration)
 
     def master_playlist(self, channel):
@@ -345,40 +293,23 @@ class Radio:
         newest = self.live_edge()
         return newest - self.args.window - 2 < n <= newest + 1
 
-    def command(self, words, set_fault):
-        """One control line from stdin (README.md); the answer line."""
+    def command(self, words, set_fault):  # one control line from stdin (README.md); the answer
         if len(words) in (2, 3) and words[0] == "fault" and words[1] in FAULTS:
             set_fault(words[2] if len(words) == 3 else "*", words[1])
             return "ok"
         if len(words) >= 3 and words[0] == "config":
-            values = parse_settings(w.partition("=")[::2] for w in words[2:])
-            if values is not None:
+            values = dict(w.partition("=")[::2] for w in words[2:])
+            if all(name in SETTINGS and (value in SETTINGS[name] if SETTINGS[name] else value.isdigit())
+                   for name, value in values.items()):
                 with self.lock:
                     self.settings.setdefault(words[1], {}).update(values)
                 return "ok"
         if len(words) == 2 and words[0] == "count":
             with self.lock:
                 return str(self.counts.get(words[1], 0))
+        if len(words) == 2 and words[0] == "tone":
+            return str(tone_frequency(words[1]))
         return "error: " + " ".join(words)
-
-
-def parse_settings(pairs):
-    """{name: value}, or None when a name or value is unknown."""
-    values = {}
-    for name, value in pairs:
-        allowed = SETTINGS.get(name, ())
-        if not (value in allowed if allowed is not None else value.isdigit()):
-            return None
-        values[name] = str(int(value)) if allowed is None else value
-    return values
-
-
-def segment_number(name):
-    """(format, n) of a segment file name, or None."""
-    stem, _, ext = name.partition(".")
-    if ext in FORMAT_OF and stem.startswith("seg") and stem[3:].isdigit():
-        return FORMAT_OF[ext], int(stem[3:])
-    return None
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -405,11 +336,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                             *headers):
             self.send_header(name, str(value))
         self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(body[:sent])
-
-    def do_HEAD(self):
-        self.do_GET()
+        self.wfile.write(body[:sent])
 
     def redirect(self, scheme, port, path):
         self.reply(302, headers=[("Location", "%s://127.0.0.1:%d%s" % (scheme, port, path))])
@@ -425,7 +352,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.reply(404, b"not found\n")
         channel, name = parts[2], parts[3]
         variant = name[:-5] if name.endswith(".m3u8") and name[:-5] in [v[0] for v in VARIANTS] else None
-        segment = segment_number(name)
+        segment = SEGMENT.fullmatch(name)
         kind = "plain" if self.server.plain else "moved" if moved else variant or (
             "playlist" if name == "playlist.m3u8" else "segment")
         with radio.lock:
@@ -447,10 +374,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if name == "key.bin":
             return self.reply(200, channel_secret(b"key", channel), "application/octet-stream")
         if name == "init.mp4":
-            return self.reply(200, mp4_init(radio.recording(channel, "adts")[0]), "audio/mp4")
-        if segment is None or not radio.in_window(segment[1]):
+            boxes = radio.recording(channel, "mp4")
+            return self.reply(200, boxes[b"ftyp"] + boxes[b"moov"], "audio/mp4")
+        if segment is None or not radio.in_window(int(segment[1])):
             return self.reply(404, b"not found\n")
-        fmt, n = segment
+        n, fmt = int(segment[1]), FORMAT_OF[segment[2]]
         data = radio.segment(channel, fmt, n, int(radio.setting(channel, "discontinuity")),
                              radio.setting(channel, "key"))
         if fault == "garbage":
@@ -480,8 +408,7 @@ class ThreadingServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
 
 class TlsServer(ThreadingServer):
-    """Wraps each accepted socket with the certificate that the current fault
-    asks for, so switching to a wrong certificate affects new connections."""
+    """Each accepted socket gets the certificate that the current fault asks for."""
 
     def get_request(self):
         sock, addr = super().get_request()
@@ -511,27 +438,23 @@ def main():
 
     ca, ca_key = make_ca(args.ca_dir)
     contexts = []
-    for name, (leaf_ca, leaf_key) in (("server", (ca, ca_key)),
-                                      ("wrong", make_ca(os.path.join(args.work_dir, "other-ca")))):
+    for name, issuer in (("server", (ca, ca_key)), ("wrong", make_ca(os.path.join(args.work_dir, "other-ca")))):
         contexts.append(ssl.create_default_context(ssl.Purpose.CLIENT_AUTH))
-        contexts[-1].load_cert_chain(*make_leaf(args.work_dir, name, leaf_ca, leaf_key))
+        contexts[-1].load_cert_chain(*make_leaf(args.work_dir, name, *issuer))
 
     radio = Radio(args)
     for channel in filter(None, args.channels.split(",")):
         radio.recording(channel, "ts")
 
-    def tls_server(port):
-        server = TlsServer(("127.0.0.1", port), Handler)
-        server.radio, server.plain, (server.good_ctx, server.wrong_ctx) = radio, False, contexts
+    def serve(kind, port):
+        server = kind(("127.0.0.1", port), Handler)
+        server.radio, server.plain, (server.good_ctx, server.wrong_ctx) = radio, kind is ThreadingServer, contexts
         threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True).start()
         return server
 
-    tls = [tls_server(args.port)]
+    tls = [serve(TlsServer, args.port)]
     radio.https_port = tls[0].server_address[1]
-    plain = ThreadingServer(("127.0.0.1", 0), Handler)
-    plain.radio, plain.plain = radio, True
-    radio.plain_port = plain.server_address[1]
-    threading.Thread(target=plain.serve_forever, args=(0.05,), daemon=True).start()
+    radio.plain_port = serve(ThreadingServer, 0).server_address[1]
 
     def set_fault(channel, mode):
         with radio.lock:
@@ -539,10 +462,8 @@ def main():
             radio.fault_changed.notify_all()
             # New faults apply to new connections: drop the kept-alive ones.
             for conn in list(radio.connections):
-                try:
+                with contextlib.suppress(OSError):
                     conn.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
         # Nothing listens while every channel refuses: connections are refused.
         refusing = radio.fault_for("*") == "refuse"
         if refusing and tls[0]:
@@ -550,7 +471,7 @@ def main():
             tls[0].server_close()
             tls[0] = None
         elif not refusing and not tls[0]:
-            tls[0] = tls_server(radio.https_port)
+            tls[0] = serve(TlsServer, radio.https_port)
 
     print("READY %d %d %s %d" % (radio.https_port, 0, ca, radio.plain_port), flush=True)
     if args.control:
