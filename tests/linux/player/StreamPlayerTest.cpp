@@ -214,6 +214,11 @@ struct StreamCase {
     double seconds = 0.5; // heard without a restart
 };
 
+void PrintTo(const StreamCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class StreamTest : public StreamPlayerTest, public ::testing::WithParamInterface<StreamCase> { };
 
 // Every container, encryption and redirect the radio offers plays the
