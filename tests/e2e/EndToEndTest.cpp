@@ -12,20 +12,12 @@
 
 #include <cmath>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 
 namespace orvo::test {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // What the app has played: 16-bit mono samples at 8 kHz in a file.
 class Recording {
