@@ -190,6 +190,12 @@ const std::map<std::string, std::string>& englishTexts()
         { "update_not_found", "The update feed was not found." },
         { "update_unreadable", "The update feed could not be read." },
         { "update_insecure", "The update feed was sent to an insecure address." },
+        { "gnome_shortcuts_question", "Use Alt+1 … Alt+5 for OrvoMenu?" },
+        { "gnome_shortcuts_explanation",
+            "GNOME lets programs have keys on Wayland only through its own keyboard shortcuts. OrvoMenu can add "
+            "Alt+1 … Alt+5 there; you can change or remove them in Settings → Keyboard → Custom Shortcuts." },
+        { "gnome_shortcuts_add", "Add Shortcuts" },
+        { "gnome_shortcuts_decline", "No Thanks" },
     };
     return texts;
 }

@@ -39,7 +39,7 @@ struct Notifier::State {
     static void onNotified(GObject* source, GAsyncResult* result, gpointer data)
     {
         std::unique_ptr<Pending> pending(static_cast<Pending*>(data));
-        // Without a notification server there is nobody to tell; nothing else to do.
+        // Without a notification server nothing was shown: no answer can come, and onShown hears so.
         auto reply = glib::GUnique<GVariant>(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr));
         auto state = pending->state.lock();
         if (!state) {

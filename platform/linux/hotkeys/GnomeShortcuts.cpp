@@ -13,6 +13,7 @@
 // GNOME already uses (a custom shortcut of the user's, or one of GNOME's own
 // bindings) is left alone.
 #include "platform/BuildConfig.h"
+#include "platform/Localization.h"
 #include "platform/UserDefaults.h"
 #include "platform/linux/core/GLibPtr.h"
 #include "platform/linux/core/Notifications.h"
@@ -300,10 +301,9 @@ void offerGnomeShortcuts()
     asked = true;
     static Notifier* notifier = new Notifier(); // lives until the process ends
     notifier->ask(
-        "Use Alt+1 … Alt+5 for OrvoMenu?",
-        "GNOME lets programs have keys on Wayland only through its own keyboard shortcuts. OrvoMenu can add "
-        "Alt+1 … Alt+5 there; you can change or remove them in Settings → Keyboard → Custom Shortcuts.",
-        { { "add", "Add Shortcuts" }, { "decline", "No Thanks" } },
+        localizedString("gnome_shortcuts_question"), localizedString("gnome_shortcuts_explanation"),
+        { { "add", localizedString("gnome_shortcuts_add") },
+            { "decline", localizedString("gnome_shortcuts_decline") } },
         [](const std::string& answer) {
             if (answer == "add") {
                 for (const auto& taken : setGnomeShortcuts(true, runningExecutable())) {
