@@ -3,8 +3,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 #include <sys/prctl.h>
@@ -175,18 +173,8 @@ void ChildProcess::stop()
     process_.reset();
 }
 
-PrivateBus::PrivateBus(const std::string& configFile)
+PrivateBus::PrivateBus()
 {
-    if (!configFile.empty()) {
-        daemon_ = ChildProcess(
-            { "dbus-daemon", "--config-file=" + configFile, "--nofork", "--nopidfile", "--print-address=1" }, true);
-        address_ = daemon_.readLine();
-        if (address_.empty()) {
-            throw std::runtime_error("dbus-daemon gave no address");
-        }
-        g_setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), TRUE);
-        return;
-    }
     // GTestDBus also clears DISPLAY, which is the test's business.
     const GUnique<char> display(g_strdup(g_getenv("DISPLAY")));
     bus_ = g_test_dbus_new(G_TEST_DBUS_NONE);
@@ -232,14 +220,16 @@ TempDir::~TempDir()
 
 std::string readFile(const std::filesystem::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return { std::istreambuf_iterator<char>(in), {} };
+    GUnique<char> bytes;
+    gsize size = 0;
+    g_file_get_contents(path.c_str(), platform::glib::out(bytes), &size, nullptr);
+    return bytes ? std::string(bytes.get(), size) : std::string();
 }
 
 void writeFile(const std::filesystem::path& path, std::string_view bytes)
 {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
+    g_mkdir_with_parents(path.parent_path().c_str(), 0700);
+    g_file_set_contents(path.c_str(), bytes.data(), static_cast<gssize>(bytes.size()), nullptr);
 }
 
 int inChild(const std::function<int()>& body)
@@ -253,22 +243,20 @@ int inChild(const std::function<int()>& body)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout)
+CommandResult runCommand(const std::vector<std::string>& argv)
 {
-    const auto process = spawn(argv, G_SUBPROCESS_FLAGS_STDOUT_PIPE);
-    const auto result
-        = await([&](GCancellable* cancel, GAsyncReadyCallback done,
-                    gpointer data) { g_subprocess_communicate_async(process.get(), nullptr, cancel, done, data); },
-            timeout);
-    GBytes* output = nullptr;
-    if (!g_subprocess_communicate_finish(process.get(), result.get(), &output, nullptr, nullptr)) {
-        signalGroup(process.get(), SIGKILL);
+    std::vector<const char*> args { "timeout", "-s", "KILL", "20" };
+    for (const auto& a : argv) {
+        args.push_back(a.c_str());
+    }
+    args.push_back(nullptr);
+    GUnique<char> output;
+    int status = -1;
+    if (!g_spawn_sync(nullptr, const_cast<char**>(args.data()), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr,
+            platform::glib::out(output), nullptr, &status, nullptr)) {
         return {};
     }
-    const GUnique<GBytes> bytes(output);
-    gsize size = 0;
-    const auto* data = static_cast<const char*>(g_bytes_get_data(bytes.get(), &size));
-    return { exitStatus(process.get()), std::string(data ? data : "", size) };
+    return { WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), output ? output.get() : "" };
 }
 
 DBusMock::DBusMock(const char* name, const char* path, const std::string& dbusTemplate, const std::string& parameters)

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// Shared fixtures for tests of the real Linux parts: a private session bus,
-// scratch files, child processes, and waiting on a condition while the GLib
-// main loop runs (never a fixed sleep).
+// Fixtures for tests of the real Linux parts: a private bus, scratch files,
+// children, and waiting on a condition (never a fixed sleep).
 
 #include "platform/linux/core/GLibPtr.h"
 
@@ -18,16 +17,14 @@
 
 namespace orvo::test {
 
-// Runs the default main context until predicate() holds; the timeout only
-// bounds a failing test. Returns the predicate's last value.
+// Runs the default main context until predicate() holds or timeout passes.
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Runs the default main context for pending work without blocking.
 void drainMainContext();
 
-// A child in a process group of its own, ended with SIGTERM, then SIGKILL,
-// when destroyed; it also dies with the test. Waiting on it never runs the
-// test's main context.
+// A child in a process group of its own, ended with its group when destroyed
+// or when the test dies. Waiting on it never runs the test's main context.
 class ChildProcess {
 public:
     ChildProcess() = default;
@@ -50,29 +47,26 @@ private:
     pid_t pid_ = -1;
 };
 
-// A private session bus (GTestDBus), or a dbus-daemon with configFile as its
-// rules. Sets DBUS_SESSION_BUS_ADDRESS, so GLib and children use it.
+// A private session bus (GTestDBus) in DBUS_SESSION_BUS_ADDRESS.
 class PrivateBus {
 public:
-    explicit PrivateBus(const std::string& configFile = {});
+    PrivateBus();
     ~PrivateBus();
     const std::string& address() const { return address_; }
 
 private:
     GTestDBus* bus_ = nullptr;
-    ChildProcess daemon_;
     std::string address_;
 };
 
-// A python3-dbusmock stand-in on the private session bus, from one of
-// dbusmock's templates (by name) or a template file; parameters are JSON.
+// A python3-dbusmock stand-in on the session bus, from a template (a name or
+// a file) with JSON parameters.
 class DBusMock {
 public:
     DBusMock(const char* name, const char* path, const std::string& dbusTemplate, const std::string& parameters = "{}");
 
-    // Calls the stand-in's org.freedesktop.DBus.Mock interface over the
-    // session connection the code under test shares, so everything that code
-    // sent before has arrived.
+    // org.freedesktop.DBus.Mock over the session connection the code under
+    // test shares, so everything it sent before has arrived.
     platform::glib::GUnique<GVariant> mock(const char* method, GVariant* parameters = nullptr) const;
 
 private:
@@ -92,8 +86,8 @@ public:
 
     NotificationServer();
     std::vector<Notification> shown() const;
-    // The user clicks the button `action` of notification id, which then
-    // closes; both signals have been handled when this returns.
+    // The user clicks a button, and the notification closes; both signals
+    // have been handled on return.
     void click(guint32 id, const char* action) const;
 };
 
@@ -108,20 +102,18 @@ private:
     std::filesystem::path path_;
 };
 
-// A whole file's bytes ("" when unreadable); writeFile makes the folders.
+// A whole file ("" when unreadable); writeFile makes the folders.
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, std::string_view bytes);
 
-// Runs body in a forked child; returns the child's exit status (body's
-// result, or 128 + signal).
+// body's result in a forked child (128 + signal when killed).
 int inChild(const std::function<int()>& body);
 
-// Runs a command to completion; returns its exit status and stdout.
+// A command's exit status and stdout; it is killed after 20 s.
 struct CommandResult {
     int status = -1;
     std::string output;
 };
-CommandResult runCommand(
-    const std::vector<std::string>& argv, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+CommandResult runCommand(const std::vector<std::string>& argv);
 
 } // namespace orvo::test

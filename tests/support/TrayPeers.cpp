@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tests/support/TrayPeers.h"
-#include "tests/support/TestSupport.h"
 
 #include <algorithm>
 #include <memory>
@@ -54,45 +53,33 @@ BusPeer::Reply BusPeer::call(const std::string& destination, const std::string& 
 }
 
 TestWatcher::TestWatcher()
+    : DBusMock(
+        "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", ORVO_TEST_SUPPORT_DIR "/status_notifier_watcher.py")
 {
-    static GUnique<GDBusNodeInfo> node(g_dbus_node_info_new_for_xml(R"(<node>
-  <interface name="org.kde.StatusNotifierWatcher">
-    <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
-  </interface></node>)",
-        nullptr));
-    static const GDBusInterfaceMethodCallFunc record
-        = [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
-              GDBusMethodInvocation* invocation, gpointer self) {
-              const gchar* service = nullptr;
-              g_variant_get(parameters, "(&s)", &service);
-              static_cast<TestWatcher*>(self)->registrations_.push_back({ service });
-              g_dbus_method_invocation_return_value(invocation, nullptr);
-          };
-    static const GDBusInterfaceVTable vtable = { record, nullptr, nullptr, {} };
-    object_ = g_dbus_connection_register_object(
-        connection_.get(), "/StatusNotifierWatcher", node->interfaces[0], &vtable, this, nullptr, nullptr);
-    // The bus answers by itself: no main loop needed.
-    GUnique<GVariant> reply(
-        g_dbus_connection_call_sync(connection_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-            "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", "org.kde.StatusNotifierWatcher", 0u),
-            G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
-    guint32 result = 0;
-    if (reply) {
-        g_variant_get(reply.get(), "(u)", &result);
-    }
-    if (result != 1) { // not the primary owner
-        throw std::runtime_error("test watcher could not own its name");
-    }
 }
 
-TestWatcher::~TestWatcher()
+std::vector<std::string> TestWatcher::registrations() const
 {
-    g_dbus_connection_unregister_object(connection_.get(), object_);
+    std::vector<std::string> services;
+    const auto reply = mock("GetMethodCalls", g_variant_new("(s)", "RegisterStatusNotifierItem"));
+    GVariantIter* calls = nullptr;
+    GVariant* args = nullptr;
+    g_variant_get(reply.get(), "(a(tav))", &calls);
+    while (g_variant_iter_next(calls, "(t@av)", nullptr, &args)) {
+        const GUnique<GVariant> service(g_variant_get_child_value(GUnique<GVariant>(args).get(), 0));
+        services.push_back(
+            g_variant_get_string(GUnique<GVariant>(g_variant_get_variant(service.get())).get(), nullptr));
+    }
+    g_variant_iter_free(calls);
+    return services;
 }
 
 TestHost::TestHost(const std::string& item)
     : item_(item)
 {
+    if (const auto path = property("Menu"); path && g_variant_is_of_type(path.get(), G_VARIANT_TYPE_OBJECT_PATH)) {
+        menuPath_ = g_variant_get_string(path.get(), nullptr);
+    }
     subscription_ = g_dbus_connection_signal_subscribe(
         connection_.get(), item_.c_str(), nullptr, nullptr, nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
         [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* member, GVariant* parameters,
@@ -123,16 +110,68 @@ GUnique<GVariant> TestHost::property(const char* name)
     return GUnique<GVariant>(boxed);
 }
 
-BusPeer::Reply TestHost::getLayout(const std::string& menuPath)
+BusPeer::Reply TestHost::callItem(const char* method, GVariant* parameters)
 {
-    const char* noProperties[] = { nullptr };
-    return call(item_, menuPath, "com.canonical.dbusmenu", "GetLayout", g_variant_new("(ii^as)", 0, -1, noProperties));
+    return call(item_, "/StatusNotifierItem", "org.kde.StatusNotifierItem", method, parameters);
 }
 
-BusPeer::Reply TestHost::event(const std::string& menuPath, int id, const char* eventId)
+GUnique<GVariant> TestHost::layout(guint32* revision)
 {
-    return call(item_, menuPath, "com.canonical.dbusmenu", "Event",
+    const char* noProperties[] = { nullptr };
+    const auto reply
+        = call(item_, menuPath_, "com.canonical.dbusmenu", "GetLayout", g_variant_new("(ii^as)", 0, -1, noProperties));
+    if (!reply.value) {
+        return nullptr;
+    }
+    if (revision) {
+        g_variant_get_child(reply.value.get(), 0, "u", revision);
+    }
+    return GUnique<GVariant>(g_variant_get_child_value(reply.value.get(), 1));
+}
+
+namespace {
+
+GUnique<GVariant> findNode(GVariant* node, const std::string& label)
+{
+    for (std::size_t i = 0; i < childCount(node); ++i) {
+        GUnique<GVariant> next = child(node, i);
+        const auto text = nodeProperty(next.get(), "label");
+        if (text && label == g_variant_get_string(text.get(), nullptr)) {
+            return next;
+        }
+        if (auto inner = findNode(next.get(), label)) {
+            return inner;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+GUnique<GVariant> TestHost::item(const std::vector<std::string>& labels)
+{
+    GUnique<GVariant> node = layout();
+    for (const auto& label : labels) {
+        node = node ? findNode(node.get(), label) : nullptr;
+    }
+    return node;
+}
+
+BusPeer::Reply TestHost::event(int id, const char* eventId)
+{
+    return call(item_, menuPath_, "com.canonical.dbusmenu", "Event",
         g_variant_new("(isvu)", id, eventId, g_variant_new_int32(0), 0u));
+}
+
+BusPeer::Reply TestHost::click(const std::vector<std::string>& labels)
+{
+    if (const auto node = item(labels)) {
+        return event(nodeId(node.get()), "clicked");
+    }
+    Reply reply;
+    g_set_error(
+        platform::glib::out(reply.error), G_IO_ERROR, G_IO_ERROR_NOT_FOUND, "no item %s", labels.back().c_str());
+    return reply;
 }
 
 int nodeId(GVariant* node)
@@ -159,22 +198,6 @@ GUnique<GVariant> child(GVariant* node, std::size_t index)
     GUnique<GVariant> children(g_variant_get_child_value(node, 2));
     GUnique<GVariant> boxed(g_variant_get_child_value(children.get(), index));
     return GUnique<GVariant>(g_variant_get_variant(boxed.get()));
-}
-
-GUnique<GVariant> findNode(GVariant* layoutNode, const std::string& label)
-{
-    for (std::size_t i = 0; i < childCount(layoutNode); ++i) {
-        GUnique<GVariant> node = child(layoutNode, i);
-        const gchar* text = nullptr;
-        if (GUnique<GVariant> properties(g_variant_get_child_value(node.get(), 1));
-            g_variant_lookup(properties.get(), "label", "&s", &text) && label == text) {
-            return node;
-        }
-        if (GUnique<GVariant> inner = findNode(node.get(), label)) {
-            return inner;
-        }
-    }
-    return nullptr;
 }
 
 } // namespace orvo::test

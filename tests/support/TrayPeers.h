@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// The other side of the tray protocols, each on a connection of its own to the
-// test's private bus: a watcher that records registrations, and a host that
-// reads an item's properties, records its signals and drives its menu.
+// The other side of the tray protocols on the test's private bus: a watcher
+// that takes registrations, and a host that reads an item, records its
+// signals and walks and clicks its menu.
 
-#include "platform/linux/core/GLibPtr.h"
+#include "tests/support/TestSupport.h"
 
 #include <gio/gio.h>
 
@@ -17,10 +17,11 @@ namespace orvo::test {
 using platform::glib::GRef;
 using platform::glib::GUnique;
 
+// A connection of its own; leaving the bus drops its names, as a quitting
+// panel would.
 class BusPeer {
 public:
     BusPeer();
-    // Leaving the bus drops the peer's names, as a quitting panel would.
     virtual ~BusPeer();
     BusPeer(const BusPeer&) = delete;
     BusPeer& operator=(const BusPeer&) = delete;
@@ -29,7 +30,7 @@ public:
         GUnique<GVariant> value;
         GUnique<GError> error;
     };
-    // Calls a method, running the main loop until the answer arrives.
+    // Runs the main loop until the answer arrives.
     Reply call(const std::string& destination, const std::string& path, const char* interface, const char* method,
         GVariant* parameters = nullptr);
 
@@ -38,24 +39,16 @@ protected:
 };
 
 // Owns org.kde.StatusNotifierWatcher once constructed.
-class TestWatcher : public BusPeer {
+class TestWatcher : public DBusMock {
 public:
     TestWatcher();
-    ~TestWatcher() override;
-
-    struct Registration {
-        std::string service;
-    };
-    const std::vector<Registration>& registrations() const { return registrations_; }
-
-private:
-    std::vector<Registration> registrations_;
-    guint object_ = 0;
+    // The service names items registered, in order.
+    std::vector<std::string> registrations() const;
 };
 
 class TestHost : public BusPeer {
 public:
-    // Records every signal that item (a bus name) sends.
+    // Records every signal of the item (a bus name) and finds its menu.
     explicit TestHost(const std::string& item);
     ~TestHost() override;
 
@@ -68,19 +61,24 @@ public:
 
     // A property of the status item (null when the call failed).
     GUnique<GVariant> property(const char* name);
-    // com.canonical.dbusmenu on menuPath.
-    Reply getLayout(const std::string& menuPath);
-    Reply event(const std::string& menuPath, int id, const char* eventId);
+    Reply callItem(const char* method, GVariant* parameters);
+
+    // The menu's root node as GetLayout serves it now (null on failure).
+    GUnique<GVariant> layout(guint32* revision = nullptr);
+    // The item at the end of a path of labels from the top (null if none).
+    GUnique<GVariant> item(const std::vector<std::string>& labels);
+    Reply event(int id, const char* eventId);
+    Reply click(const std::vector<std::string>& labels);
+    const std::string& menuPath() const { return menuPath_; }
 
 private:
     std::string item_;
+    std::string menuPath_;
     std::vector<Signal> signals_;
     guint subscription_ = 0;
 };
 
-// Reading a (ia{sv}av) layout node. findNode: the first node below whose
-// label is label, or null.
-GUnique<GVariant> findNode(GVariant* layoutNode, const std::string& label);
+// Reading a (ia{sv}av) layout node.
 int nodeId(GVariant* node);
 GUnique<GVariant> nodeProperty(GVariant* node, const char* name);
 std::size_t childCount(GVariant* node);
