@@ -4,9 +4,7 @@ xdg-desktop-portal with its KDE and GNOME backends answers. Each Request's
 Response goes out before the reply to the call that made it.
 
 Parameters: registry (offer org.freedesktop.host.portal.Registry, default
-true); binds_at_create (CreateSession binds, as KDE Plasma 5.27);
-create_error; bind_response; left_out (ids not bound); no_key (ids bound
-without a trigger).
+true); no_key (ids bound without a trigger).
 '''
 import dbus
 
@@ -50,12 +48,7 @@ def held(mock):
 def CreateSession(self, options, sender):
     shortcuts = options.get('shortcuts', [])
     self.calls.append('CreateSession' + triggers(shortcuts))
-    if 'create_error' in self.options:
-        raise dbus.exceptions.DBusException(self.options['create_error'],
-                                            name='org.freedesktop.portal.Error.NotAllowed')
     self.session = f'{MAIN_OBJ}/session/{sender[1:].replace(".", "_")}/{options["session_handle_token"]}'
-    if self.options.get('binds_at_create'):
-        self.held = {id for id, _ in shortcuts}
     return respond(self, sender, options, 0, {'session_handle': self.session})
 
 
@@ -68,9 +61,8 @@ def ListShortcuts(self, _session, options, sender):
 @dbus.service.method(MAIN_IFACE, in_signature='oa(sa{sv})sa{sv}', out_signature='o', sender_keyword='sender')
 def BindShortcuts(self, _session, shortcuts, _parent, options, sender):
     self.calls.append('BindShortcuts' + triggers(shortcuts))
-    if not self.options.get('binds_at_create'):
-        self.held |= {id for id, _ in shortcuts if id not in self.options.get('left_out', [])}
-    return respond(self, sender, options, self.options.get('bind_response', 0), held(self))
+    self.held |= {id for id, _ in shortcuts}
+    return respond(self, sender, options, 0, held(self))
 
 
 @dbus.service.method(MOCK_IFACE, out_signature='as')
