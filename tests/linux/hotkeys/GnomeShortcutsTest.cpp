@@ -154,25 +154,4 @@ TEST_P(GnomeOffer, AsksOnceAndFollowsTheAnswer)
 
 INSTANTIATE_TEST_SUITE_P(Answers, GnomeOffer, ::testing::Values("add", "decline"));
 
-// In the user's language; the catalogue is read once per process, and each
-// test is its own process.
-TEST_F(GnomeOffer, AsksInTheUsersLanguage)
-{
-    g_setenv("LANGUAGE", "de", TRUE);
-    g_setenv("LC_ALL", "C.UTF-8", TRUE);
-    native::offerGnomeShortcuts();
-    ASSERT_EQ(server_.shown().size(), 1u);
-    EXPECT_EQ(server_.shown()[0].summary, "Alt+1 … Alt+5 für OrvoMenu verwenden?");
-    EXPECT_EQ(server_.shown()[0].actions,
-        (std::vector<std::string> { "add", "Tastenkürzel hinzufügen", "decline", "Nein danke" }));
-}
-
-// A choice made on the command line counts as the answer.
-TEST_F(GnomeOffer, NoQuestionAfterAChoice)
-{
-    native::setGnomeShortcuts(false, "orvomenu");
-    native::offerGnomeShortcuts();
-    EXPECT_EQ(server_.shown().size(), 0u);
-}
-
 } // namespace

