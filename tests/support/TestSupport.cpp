@@ -290,30 +290,35 @@ NotificationServer::NotificationServer()
 {
 }
 
+std::vector<std::vector<GUnique<GVariant>>> DBusMock::calls(const char* method) const
+{
+    std::vector<std::vector<GUnique<GVariant>>> list;
+    const auto reply = mock("GetMethodCalls", g_variant_new("(s)", method));
+    GVariantIter* calls = nullptr;
+    GVariantIter* args = nullptr;
+    g_variant_get(reply.get(), "(a(tav))", &calls);
+    while (g_variant_iter_next(calls, "(tav)", nullptr, &args)) {
+        auto& call = list.emplace_back();
+        for (GVariant* value = nullptr; g_variant_iter_next(args, "v", &value);) {
+            call.emplace_back(value);
+        }
+        g_variant_iter_free(args);
+    }
+    g_variant_iter_free(calls);
+    return list;
+}
+
 std::vector<NotificationServer::Notification> NotificationServer::shown() const
 {
     std::vector<Notification> list;
-    const auto reply = mock("GetMethodCalls", g_variant_new("(s)", "Notify"));
-    if (!reply) {
-        return list;
-    }
-    GVariantIter* calls = nullptr;
-    g_variant_get(reply.get(), "(a(tav))", &calls);
-    GVariantIter* args = nullptr;
-    while (g_variant_iter_next(calls, "(tav)", nullptr, &args)) {
-        // Notify's arguments: app_name, replaces_id, icon, summary, body, actions, …
-        std::vector<GUnique<GVariant>> arg;
-        for (GVariant* value = nullptr; g_variant_iter_next(args, "v", &value);) {
-            arg.emplace_back(value);
-        }
-        g_variant_iter_free(args);
+    // Notify's arguments: app_name, replaces_id, icon, summary, body, actions, …
+    for (const auto& arg : calls("Notify")) {
         auto text = [&](int n) { return std::string(g_variant_get_string(arg.at(n).get(), nullptr)); };
         Notification n { static_cast<guint32>(list.size() + 1), text(0), text(3), text(4), {} };
         const GUnique<char*> actions(g_variant_dup_strv(arg.at(5).get(), nullptr));
         n.actions.assign(actions.get(), actions.get() + g_strv_length(actions.get()));
         list.push_back(std::move(n));
     }
-    g_variant_iter_free(calls);
     return list;
 }
 

@@ -68,6 +68,8 @@ public:
     // org.freedesktop.DBus.Mock over the session connection the code under
     // test shares, so everything it sent before has arrived.
     platform::glib::GUnique<GVariant> mock(const char* method, GVariant* parameters = nullptr) const;
+    // The arguments of each call of method so far, oldest first.
+    std::vector<std::vector<platform::glib::GUnique<GVariant>>> calls(const char* method) const;
 
 private:
     const char* name_;

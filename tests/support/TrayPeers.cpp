@@ -61,16 +61,9 @@ TestWatcher::TestWatcher()
 std::vector<std::string> TestWatcher::registrations() const
 {
     std::vector<std::string> services;
-    const auto reply = mock("GetMethodCalls", g_variant_new("(s)", "RegisterStatusNotifierItem"));
-    GVariantIter* calls = nullptr;
-    GVariant* args = nullptr;
-    g_variant_get(reply.get(), "(a(tav))", &calls);
-    while (g_variant_iter_next(calls, "(t@av)", nullptr, &args)) {
-        const GUnique<GVariant> service(g_variant_get_child_value(GUnique<GVariant>(args).get(), 0));
-        services.push_back(
-            g_variant_get_string(GUnique<GVariant>(g_variant_get_variant(service.get())).get(), nullptr));
+    for (const auto& arguments : calls("RegisterStatusNotifierItem")) {
+        services.emplace_back(g_variant_get_string(arguments.at(0).get(), nullptr));
     }
-    g_variant_iter_free(calls);
     return services;
 }
 
