@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -40,11 +41,15 @@ public:
     std::optional<Value> objectForKey(const std::string& key) override;
 
     // Stores value under key and keeps the other keys as the file holds them;
-    // always merges with the file as it is now. A file that is not a readable
-    // document is first kept beside it as "<name>.damaged-<n>" (the hundred
-    // newest copies stay); when it cannot be kept, nothing is written. A read failure that may pass (out of file
-    // descriptors or memory, an I/O error) is not damage: the change is dropped
-    // and the file left alone.
+    // always merges with the file as it is now, under a lock of its folder
+    // that other sessions of the user take too. Through a symbolic link into
+    // the user's own files the link's target is replaced and the link kept. A
+    // file that is not a readable document, or a link leading elsewhere, is
+    // first kept beside it as "<name>.damaged-<n>" (the hundred newest copies
+    // stay). When the change cannot be written (a folder in the way, a read
+    // failure that may pass, a full disk) the file is left alone and the value
+    // holds in memory, to be written with the next change that can be; the
+    // first such failure is said once.
     void setObject(const Value& value, const std::string& key) override;
 
 private:
@@ -60,11 +65,15 @@ private:
     // same version and reuse is set) and says what the file is now. When the
     // file cannot be read just now, cache_ keeps the last document.
     State load(bool reuse);
-    bool keepDamagedFile() const;
+    // Why the document could not be written with the unsaved values, if so.
+    std::optional<std::string> write();
+    bool keepAside(const std::filesystem::path& path, const char* why) const;
+    static void notSaved(const std::string& why);
 
     std::filesystem::path path_;
     FileReader reader_;
     std::optional<Snapshot> cache_;
+    std::map<std::string, Value> unsaved_;
 };
 
 // $XDG_CONFIG_HOME/orvomenu/defaults.json, with ~/.config standing in when

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -149,26 +150,28 @@ TEST_F(Store, AtAHundredKeptCopiesTheOldestMakesRoom)
 }
 
 // Neither is read (a FIFO would block). The FIFO is kept aside; the folder
-// cannot be, so it stays and nothing is written.
+// cannot be, so it stays, and the change holds in memory only.
 TEST_F(Store, NoFileInPlaceOfTheDocument)
 {
     writeFile(file / "inside", "keep");
     EXPECT_FALSE(store.objectForKey("hotkeyChannels"));
     store.setObject(channels, "hotkeyChannels");
+    EXPECT_EQ(store.objectForKey("hotkeyChannels"), channels);
     EXPECT_EQ(readFile(file / "inside"), "keep");
     EXPECT_EQ(besideTheDocument(), 0);
 
     fs::remove_all(file);
     ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
-    EXPECT_FALSE(store.objectForKey("hotkeyChannels"));
-    store.setObject(channels, "hotkeyChannels");
-    EXPECT_EQ(store.objectForKey("hotkeyChannels"), channels);
+    store.setObject(oldChannels, "other");
     EXPECT_TRUE(fs::is_fifo(file.string() + ".damaged-1"));
+    // What was held in memory is written with the next change that can be.
+    EXPECT_EQ(Json::parse(readFile(file)), Json::parse(R"({"hotkeyChannels": ["vessa180a", "", "vessa380a", "", ""],
+        "other": ["old"]})"));
 }
 
 // A read failing for a reason that may pass says nothing about the file: it is
-// neither kept aside nor replaced, and reads go on with the last document.
-// (ENFILE or EIO cannot be caused harmlessly: a reader hands out each error.)
+// neither kept aside nor replaced; the change holds in memory until it can be
+// written. (ENFILE or EIO cannot be caused harmlessly: a reader hands out each.)
 TEST_F(Store, ReadFailuresThatMayPassLeaveTheFileAlone)
 {
     writeFile(file, foreignDocument);
@@ -183,12 +186,55 @@ TEST_F(Store, ReadFailuresThatMayPassLeaveTheFileAlone)
         flaky.setObject(channels, "hotkeyChannels");
         EXPECT_EQ(readFile(file), foreignDocument);
         EXPECT_EQ(besideTheDocument(), 0) << "kept as damaged";
-        EXPECT_EQ(flaky.objectForKey("hotkeyChannels"), oldChannels);
-        failure = 0;
-        flaky.setObject(channels, "hotkeyChannels");
         EXPECT_EQ(flaky.objectForKey("hotkeyChannels"), channels);
+        failure = 0;
+        flaky.setObject(Value::boolean(true), "added");
+        EXPECT_EQ(Json::parse(readFile(file))["hotkeyChannels"][0], "vessa180a");
         writeFile(file, foreignDocument);
     }
+}
+
+// Dotfile managers link the file into a repository: a change replaces the
+// link's target and keeps the link. A link out of the user's home is kept
+// aside, and the settings go on in a file of their own.
+TEST_F(Store, ChangesFollowLinksIntoTheUsersOwnFiles)
+{
+    g_setenv("HOME", (temp.path() / "home").c_str(), TRUE);
+    for (const auto& [where, followed] :
+        { std::pair { "home/dotfiles/defaults.json", true }, { "etc/x.json", false } }) {
+        SCOPED_TRACE(where);
+        fs::remove_all(file.parent_path());
+        writeFile(temp.path() / where, foreignDocument);
+        fs::create_directories(file.parent_path());
+        fs::create_symlink(temp.path() / where, file);
+        store.setObject(channels, "hotkeyChannels");
+        EXPECT_EQ(Json::parse(readFile(file))["hotkeyChannels"][1], "") << "merged with what the link led to";
+        EXPECT_EQ(fs::is_symlink(file), followed);
+        EXPECT_EQ(readFile(temp.path() / where) == foreignDocument, !followed);
+        EXPECT_EQ(fs::is_symlink(file.string() + ".damaged-1"), !followed);
+    }
+}
+
+// Two sessions of one user change the settings at the same time: no change
+// of either is lost.
+TEST_F(Store, ConcurrentWritersLoseNothing)
+{
+    std::vector<pid_t> writers;
+    for (const char* key : { "a", "b" }) {
+        if (const pid_t pid = fork(); pid == 0) {
+            SettingsFile own(file);
+            for (int n = 1; n <= 40; ++n) {
+                own.setObject(Value::number(n), std::string(key) + std::to_string(n));
+            }
+            _exit(0);
+        } else {
+            writers.push_back(pid);
+        }
+    }
+    for (const pid_t pid : writers) {
+        waitpid(pid, nullptr, 0);
+    }
+    EXPECT_EQ(Json::parse(readFile(file)).size(), 80u);
 }
 
 // Permission checks do not apply to root (CI runs as root): such cases run in
@@ -216,15 +262,16 @@ int asUnprivilegedUser(const fs::path& tree, const std::function<int()>& body)
     });
 }
 
-// Each in a child, on a store that has read the document: the change fails
-// and the old document stays, or (an unreadable file) it is kept aside.
+// Each in a child, on a store that has read the document: the change holds in
+// memory and the old document stays, or (an unreadable file) it is kept aside
+// and replaced.
 TEST_F(Store, HostileSurroundings)
 {
     struct Case {
         const char* name;
         bool dropRoot;
         std::function<bool()> arrange;
-        Value readAfter;
+        bool replaced;
     };
     const Case cases[] = {
         // The kernel refuses the bytes (EFBIG) even for root, as on a full disk.
@@ -233,7 +280,7 @@ TEST_F(Store, HostileSurroundings)
                 const rlimit limit { 64, 64 };
                 return signal(SIGXFSZ, SIG_IGN) != SIG_ERR && setrlimit(RLIMIT_FSIZE, &limit) == 0;
             },
-            oldChannels },
+            false },
         // Through the real reader this time: not damage, so nothing is kept.
         { "out of file descriptors", false,
             [] {
@@ -244,11 +291,11 @@ TEST_F(Store, HostileSurroundings)
                 while (open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) { }
                 return errno == EMFILE;
             },
-            oldChannels },
-        { "read-only folder", true, [&] { return chmod(file.parent_path().c_str(), 0500) == 0; }, oldChannels },
-        { "unreadable file", true, [&] { return chmod(file.c_str(), 0) == 0; }, channels },
+            false },
+        { "read-only folder", true, [&] { return chmod(file.parent_path().c_str(), 0500) == 0; }, false },
+        { "unreadable file", true, [&] { return chmod(file.c_str(), 0) == 0; }, true },
     };
-    for (const auto& [name, dropRoot, arrange, readAfter] : cases) {
+    for (const auto& [name, dropRoot, arrange, replaced] : cases) {
         SCOPED_TRACE(name);
         fs::remove_all(file.parent_path());
         writeFile(file, foreignDocument);
@@ -258,14 +305,13 @@ TEST_F(Store, HostileSurroundings)
                 return 2;
             }
             store.setObject(channels, "hotkeyChannels");
-            return store.objectForKey("hotkeyChannels") == readAfter ? 0 : 3;
+            return store.objectForKey("hotkeyChannels") == channels ? 0 : 3;
         };
         const int status = dropRoot ? asUnprivilegedUser(temp.path(), body) : inChild(body);
         if (status == cannotDropRoot) {
             GTEST_SKIP() << "cannot switch to an unprivileged user";
         }
         EXPECT_EQ(status, 0);
-        const bool replaced = readAfter == channels;
         chmod((file.string() + ".damaged-1").c_str(), 0600);
         EXPECT_EQ(readFile(replaced ? fs::path(file.string() + ".damaged-1") : file), foreignDocument);
         EXPECT_EQ(besideTheDocument(), replaced ? 1 : 0);
