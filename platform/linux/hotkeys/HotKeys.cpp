@@ -294,6 +294,10 @@ native::HotKeyHolder native::hotKeyHolder()
 
 bool native::pressHotKeyDigit(int digit)
 {
+    // Any int32 can arrive over D-Bus; only a digit names a key.
+    if (digit < 0 || digit > 9) {
+        return false;
+    }
     for (const auto& [code, character] : native::numberRow) {
         if (character == '0' + digit) {
             return sessionHotKeys().press(code, optionKey);

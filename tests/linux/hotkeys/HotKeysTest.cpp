@@ -102,6 +102,10 @@ TEST_F(HotKeys, EachCombinationReachesItsOwnRegistrationOnly)
     EXPECT_EQ(registerKey(0 /* the A key */, optionKey, 0), eventHotKeyInvalidErr);
     EXPECT_EQ(registerKey(kVK_ANSI_1, optionKey | (1u << 20), 0), eventHotKeyInvalidErr);
     EXPECT_EQ(registerSlots(), allRegistered);
+    // "orvomenu --hotkey N" arrives as any int32 a bus client sends.
+    for (const int digit : { -1, 10, INT32_MAX, INT32_MIN }) {
+        EXPECT_FALSE(native::pressHotKeyDigit(digit));
+    }
     EXPECT_EQ(registerKey(kVK_ANSI_7, cmdKey, 10), noErr);
     EXPECT_EQ(registerKey(kVK_ANSI_7, controlKey | shiftKey, 11), noErr);
     EXPECT_EQ(pressAll({ "alt+1", "ctrl+1", "alt+5", "alt+shift+1", "super+7", "alt+6", "1", "ctrl+alt+1",
