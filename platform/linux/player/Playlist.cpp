@@ -492,12 +492,11 @@ private:
         Segment segment;
         segment.uri = resolve(line);
         segment.duration = *pendingDuration_;
-        if (media_.segments.empty()) {
-            segment.sequence = mediaSequence_.value_or(0);
-        } else if (media_.segments.back().sequence == maxUint) {
-            fail("media sequence number beyond 2^64");
-        } else {
-            segment.sequence = media_.segments.back().sequence + 1;
+        // The last number is kept free, so that the segment after any
+        // segment has a number: a player counting on never wraps to 0.
+        segment.sequence = media_.segments.empty() ? mediaSequence_.value_or(0) : media_.segments.back().sequence + 1;
+        if (segment.sequence == maxUint) {
+            fail("media sequence number reaches 2^64 - 1");
         }
         // Each EXT-X-DISCONTINUITY so far counts once (RFC 8216 §6.2.2).
         const auto base = discontinuitySequence_.value_or(0);

@@ -152,6 +152,7 @@ TEST(PlaylistReader, MalformedInputIsAnErrorAtItsLine)
         { "#EXTM3U\n#EXTINF:2,\na.ts\n", 0 }, // no target duration
         { "#EXTM3U\n#EXT-X-TARGETDURATION:0\n", 2 },
         { "#EXTM3U\n#EXT-X-MEDIA-SEQUENCE:18446744073709551616\n", 2 },
+        { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:18446744073709551615\n#EXTINF:2,\na\n", 5 },
         { "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-DISCONTINUITY-SEQUENCE:18446744073709551615\n"
           "#EXT-X-DISCONTINUITY\n#EXTINF:2,\na\n",
             6 },
