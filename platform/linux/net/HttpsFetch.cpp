@@ -174,6 +174,11 @@ private:
         state->finalUri = text.get();
         state->message = adopt(soup_message_new_from_uri("GET", uri.get()));
         soup_message_add_flags(state->message.get(), SOUP_MESSAGE_NO_REDIRECT);
+        if (!state->request.text) {
+            soup_message_disable_feature(state->message.get(), SOUP_TYPE_CONTENT_DECODER);
+            soup_message_headers_replace(
+                soup_message_get_request_headers(state->message.get()), "Accept-Encoding", "identity");
+        }
         if (state->request.range) {
             const auto [offset, length] = *state->request.range;
             soup_message_headers_set_range(soup_message_get_request_headers(state->message.get()),

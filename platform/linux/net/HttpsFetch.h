@@ -39,6 +39,10 @@ struct FetchRequest {
     // Bytes [offset, offset + length) of the resource, when set.
     std::optional<std::pair<std::uint64_t, std::uint64_t>> range;
     std::size_t maxBytes = 1024 * 1024;
+    // Text may come compressed (bounded after decoding by maxBytes); media
+    // and keys are asked for as they are: a compressed segment saves nothing
+    // and could unpack to far more than it weighs.
+    bool text = false;
 };
 
 // One request under way. Destroying it cancels the request; no callback runs

@@ -213,7 +213,7 @@ struct LiveStream::Impl {
         playlistRequestedAt = Clock::now();
         playlistBody.clear();
         playlistFetch = HttpsFetch::start(
-            FetchRequest { address, std::nullopt, hls::maxPlaylistBytes },
+            FetchRequest { address, std::nullopt, hls::maxPlaylistBytes, true },
             [this](GBytes* bytes) {
                 gsize size = 0;
                 const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));

@@ -199,7 +199,7 @@ private:
         deadline_ = glib::SourceHandle(
             g_timeout_add(static_cast<guint>(config_.timeout.count()), &Updater::onDeadline, this));
         fetch_ = HttpsFetch::start(
-            FetchRequest { config_.feedUrl, std::nullopt, maxFeedBytes },
+            FetchRequest { config_.feedUrl, std::nullopt, maxFeedBytes, true },
             [this](GBytes* bytes) {
                 gsize size = 0;
                 const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
