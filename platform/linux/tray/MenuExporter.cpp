@@ -5,6 +5,7 @@
 
 #include <libdbusmenu-glib/client.h>
 
+#include <algorithm>
 #include <cctype>
 #include <utility>
 
@@ -132,20 +133,18 @@ gboolean MenuExporter::publishPending(gpointer self)
     if (!menu) {
         return G_SOURCE_REMOVE;
     }
-    // New items with fresh ids (the library numbers items process-wide), so
-    // ids of older trees never name an item of this one. The server bumps its
-    // revision at each change and announces the last one with a single
-    // LayoutUpdated from its own idle callback.
-    // The new children come before the old ones go: a root left without
-    // children loses its children-display, and hosts would hear of that too.
+    // The old children go before the new ones come: an item that persists
+    // takes its old id again, and no two items may hold it at once. The
+    // server bumps its revision at each change and announces the last one
+    // with a single LayoutUpdated from its own idle callback.
     DbusmenuMenuitem* root = exporter->root_.get();
     GList* previous = g_list_copy(dbusmenu_menuitem_get_children(root));
-    exporter->items_.clear();
-    exporter->buildChildren(root, *menu, 0);
     for (GList* child = previous; child; child = child->next) {
         dbusmenu_menuitem_child_delete(root, DBUSMENU_MENUITEM(child->data));
     }
     g_list_free(previous);
+    exporter->items_.clear();
+    exporter->buildChildren(root, *menu, "");
     // An empty menu took it all the same; put back at once, hosts hear of
     // no change.
     if (!dbusmenu_menuitem_property_exist(root, DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY)) {
@@ -155,14 +154,15 @@ gboolean MenuExporter::publishPending(gpointer self)
     return G_SOURCE_REMOVE;
 }
 
-void MenuExporter::buildChildren(DbusmenuMenuitem* parent, const Menu& menu, int depth)
+void MenuExporter::buildChildren(DbusmenuMenuitem* parent, const Menu& menu, const std::string& parentKey)
 {
-    if (depth >= kMaxDepth) {
+    if (std::count(parentKey.begin(), parentKey.end(), '\x1f') >= kMaxDepth) {
         return;
     }
     // Items that send the same action as a sibling are choices among them
     // (channels, slot entries); an item whose action is its own is a switch.
     std::unordered_map<Selector, int> senders;
+    std::unordered_map<std::string, int> occurrences;
     for (const std::shared_ptr<MenuItem>& item : menu.items()) {
         if (item && item->action()) {
             ++senders[*item->action()];
@@ -172,7 +172,16 @@ void MenuExporter::buildChildren(DbusmenuMenuitem* parent, const Menu& menu, int
         if (!item) {
             continue;
         }
-        auto menuItem = glib::adopt(dbusmenu_menuitem_new());
+        // An item keeps its id for as long as an item of the same title,
+        // action and tag sits under the same parents, so a click that crosses
+        // a rebuild still reaches it; a click on an id that left answers an
+        // error. Ids are never given to another item.
+        std::string key = parentKey + '\x1f' + item->title() + '\x1e' + item->action().value_or("") + '\x1e'
+            + std::to_string(item->tag());
+        key += '#' + std::to_string(occurrences[key]++);
+        const auto [known, added] = ids_.try_emplace(key, nextId_);
+        nextId_ += added ? 1 : 0;
+        auto menuItem = glib::adopt(dbusmenu_menuitem_new_with_id(known->second));
         DbusmenuMenuitem* mi = menuItem.get();
         if (item->isSeparatorItem()) {
             dbusmenu_menuitem_property_set(mi, DBUSMENU_MENUITEM_PROP_TYPE, DBUSMENU_CLIENT_TYPES_SEPARATOR);
@@ -205,7 +214,7 @@ void MenuExporter::buildChildren(DbusmenuMenuitem* parent, const Menu& menu, int
         if (const auto& submenu = item->submenu()) {
             dbusmenu_menuitem_property_set(
                 mi, DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY, DBUSMENU_MENUITEM_CHILD_DISPLAY_SUBMENU);
-            buildChildren(mi, *submenu, depth + 1);
+            buildChildren(mi, *submenu, key);
         } else {
             g_signal_connect(
                 mi, DBUSMENU_MENUITEM_SIGNAL_ITEM_ACTIVATED, G_CALLBACK(&MenuExporter::itemActivated), this);

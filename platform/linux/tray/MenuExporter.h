@@ -28,9 +28,11 @@ std::vector<std::string> dbusmenuShortcut(const std::string& keyEquivalent, std:
 // published from an idle callback; a tray host then sees one LayoutUpdated
 // per burst and GetLayout answers with the announced revision. The root item
 // (id 0) stays and keeps its properties; its children are new in every tree.
-// Item ids are fresh for every tree, so a click on an item of an older tree is
-// answered with an error and performs nothing. A "clicked" event on an item of
-// the current tree performs its action once.
+// An item that persists across trees (same title, action and tag under the
+// same parents) keeps its id, so a click sent just before a rebuild still
+// performs it; a click on an id that is no longer in the tree is answered
+// with an error and performs nothing. A "clicked" event on an item of the
+// current tree performs its action once.
 class MenuExporter {
 public:
     explicit MenuExporter(std::string objectPath);
@@ -48,7 +50,7 @@ private:
     static gboolean publishPending(gpointer self);
     static gboolean aboutToShow(DbusmenuMenuitem* menuItem, gpointer self);
     static void itemActivated(DbusmenuMenuitem* menuItem, guint timestamp, gpointer self);
-    void buildChildren(DbusmenuMenuitem* parent, const Menu& menu, int depth);
+    void buildChildren(DbusmenuMenuitem* parent, const Menu& menu, const std::string& parentKey);
     void disconnectTree();
 
     std::string objectPath_;
@@ -58,6 +60,10 @@ private:
     glib::SourceHandle publishIdle_;
     // The items of the current tree by dbusmenu id; only these answer clicks.
     std::unordered_map<int, std::shared_ptr<MenuItem>> items_;
+    // Every item's id by its place and kind, kept for the run: bounded by the
+    // titles a menu can show (our menu: about a thousand).
+    std::unordered_map<std::string, int> ids_;
+    int nextId_ = 1;
 };
 
 } // namespace orvo::platform::native
