@@ -29,6 +29,10 @@ struct Catalogue {
 Catalogue findCatalogue(
     const std::filesystem::path& directory, const std::string& domain, const std::vector<std::string>& languages);
 
+// The text of key in the user's language with each {name} in it replaced by
+// its value.
+std::string filledText(const std::string& key, const std::vector<std::pair<std::string, std::string>>& values);
+
 // The texts of one compiled gettext catalogue (.mo), either byte order.
 // Empty when the file is missing, larger than a catalogue can sensibly be, or
 // damaged in any way (bad magic, tables or strings outside the file).

@@ -196,6 +196,16 @@ const std::map<std::string, std::string>& englishTexts()
             "Alt+1 … Alt+5 there; you can change or remove them in Settings → Keyboard → Custom Shortcuts." },
         { "gnome_shortcuts_add", "Add Shortcuts" },
         { "gnome_shortcuts_decline", "No Thanks" },
+        { "status_connecting", "Connecting…" },
+        { "status_retrying", "Trying again: {reason}" },
+        { "status_cannot_play", "Cannot be played: {reason}" },
+        { "reason_network", "no connection to the station" },
+        { "reason_http", "the station answered HTTP {status}" },
+        { "reason_certificate", "the station's certificate is not trusted" },
+        { "reason_insecure", "the station redirected to an insecure address" },
+        { "reason_unreadable", "the stream could not be read" },
+        { "reason_decoder", "no decoder for its format is installed" },
+        { "reason_ended", "the stream ended" },
     };
     return texts;
 }
@@ -243,3 +253,19 @@ std::string localizedString(const std::string& key)
 }
 
 } // namespace orvo::platform
+
+namespace orvo::platform::native {
+
+std::string filledText(const std::string& key, const std::vector<std::pair<std::string, std::string>>& values)
+{
+    std::string text = localizedString(key);
+    for (const auto& [name, value] : values) {
+        const std::string field = "{" + name + "}";
+        if (const auto at = text.find(field); at != std::string::npos) {
+            text.replace(at, field.size(), value);
+        }
+    }
+    return text;
+}
+
+} // namespace orvo::platform::native

@@ -17,9 +17,14 @@ namespace {
 // the high-water mark the fetcher waits for room before its next segment.
 constexpr guint64 queueBytes = 2 * 1024 * 1024;
 constexpr guint64 highWaterBytes = queueBytes / 2;
+// Runs alive at once: the one playing and those queued behind it. A stream
+// that splits faster than it plays (a server whose numbers jump) waits for a
+// run to play out rather than piling up demuxers and their threads.
+constexpr std::size_t maxRuns = 3;
 
 constexpr const char* roomMessage = "orvo-room";
 constexpr const char* runSwitchMessage = "orvo-run-switched";
+constexpr const char* soundingMessage = "orvo-sounding";
 
 GstElement* makeElement(const char* factory)
 {
@@ -64,6 +69,8 @@ struct AudioPipeline::Impl {
     GstElement* concat = nullptr;
     glib::SourceHandle busWatch;
     std::deque<std::unique_ptr<Run>> runs;
+    bool roomAfterRun = false; // the fetcher waits for a run to play out
+    int runsBegun = 0;
     GstState target = GST_STATE_PLAYING;
     std::atomic<std::int64_t> playedNs { 0 };
     std::atomic<bool> flowed { false };
@@ -128,7 +135,7 @@ struct AudioPipeline::Impl {
             if (run->decoder) {
                 gst_object_unref(gst_object_ref_sink(run->decoder));
             }
-            callbacks.failed(Failure::Permanent, "appsrc or decodebin missing");
+            callbacks.failed({ Failure::Permanent, Reason::Decoder, 0, "appsrc or decodebin missing" });
             return;
         }
         g_object_set(run->source, "format", GST_FORMAT_BYTES, "max-bytes", queueBytes, "min-percent", 50u, nullptr);
@@ -144,6 +151,7 @@ struct AudioPipeline::Impl {
 
         Run* previous = current();
         runs.push_back(std::move(run));
+        ++runsBegun;
         Run* fresh = current();
         if (GST_STATE_TARGET(pipeline) == GST_STATE_NULL || GST_STATE_TARGET(pipeline) == GST_STATE_READY) {
             gst_element_set_state(pipeline, target);
@@ -179,6 +187,10 @@ struct AudioPipeline::Impl {
             runs.pop_front();
         }
         gst_object_unref(active);
+        if (roomAfterRun && runs.size() < maxRuns) {
+            roomAfterRun = false;
+            callbacks.room();
+        }
     }
 
     void reset()
@@ -190,6 +202,7 @@ struct AudioPipeline::Impl {
         }
         playedNs = 0;
         flowed = false;
+        roomAfterRun = false;
     }
 
     // --- Streaming threads ---
@@ -229,7 +242,9 @@ struct AudioPipeline::Impl {
         const GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
         const GstClockTime duration = buffer ? GST_BUFFER_DURATION(buffer) : GST_CLOCK_TIME_NONE;
         self->playedNs += GST_CLOCK_TIME_IS_VALID(duration) ? static_cast<std::int64_t>(duration) : 1;
-        self->flowed = true;
+        if (!self->flowed.exchange(true)) {
+            postApplicationMessage(self->concat, soundingMessage);
+        }
         return GST_PAD_PROBE_OK;
     }
 
@@ -254,7 +269,8 @@ struct AudioPipeline::Impl {
             // data that is not a stream (a glitch, a captive portal) may.
             const bool missing = g_error_matches(error.get(), GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN)
                 || g_error_matches(error.get(), GST_STREAM_ERROR, GST_STREAM_ERROR_CODEC_NOT_FOUND);
-            callbacks.failed(missing ? Failure::Permanent : Failure::Transient, error->message);
+            callbacks.failed({ missing ? Failure::Permanent : Failure::Transient,
+                missing ? Reason::Decoder : Reason::Unreadable, 0, error->message });
             break;
         }
         case GST_MESSAGE_EOS:
@@ -264,6 +280,8 @@ struct AudioPipeline::Impl {
             const GstStructure* structure = gst_message_get_structure(message);
             if (gst_structure_has_name(structure, runSwitchMessage)) {
                 pruneRuns();
+            } else if (gst_structure_has_name(structure, soundingMessage)) {
+                callbacks.sounding();
             } else if (gst_structure_has_name(structure, roomMessage) && current()
                 && GST_MESSAGE_SRC(message) == GST_OBJECT(current()->source)) {
                 callbacks.room();
@@ -317,6 +335,10 @@ void AudioPipeline::setPlaying(bool playing)
 
 bool AudioPipeline::hasRoom() const
 {
+    if (impl_->runs.size() >= maxRuns) {
+        impl_->roomAfterRun = true;
+        return false;
+    }
     Impl::Run* run = impl_->current();
     if (!run || gst_app_src_get_current_level_bytes(GST_APP_SRC(run->source)) < highWaterBytes) {
         return true;
@@ -336,6 +358,11 @@ std::optional<std::int64_t> AudioPipeline::played() const
 GstElement* AudioPipeline::element() const
 {
     return impl_->pipeline;
+}
+
+int AudioPipeline::runsBegun() const
+{
+    return impl_->runsBegun;
 }
 
 } // namespace orvo::platform::native

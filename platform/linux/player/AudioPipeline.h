@@ -35,11 +35,13 @@ class AudioPipeline {
 public:
     struct Callbacks {
         // Decoding failed: undecodable data, or a missing plugin.
-        std::function<void(Failure, const std::string& why)> failed;
+        std::function<void(const Trouble&)> failed;
         // The queue of undecoded bytes has room again (see hasRoom()).
         std::function<void()> room;
         // Everything handed in has been played (the stream ended).
         std::function<void()> drained;
+        // The first sound since the pipeline was made or reset.
+        std::function<void()> sounding;
     };
 
     explicit AudioPipeline(Callbacks callbacks);
@@ -61,13 +63,16 @@ public:
     // Sound on (PLAYING) or held (PAUSED). Holding keeps what is queued.
     void setPlaying(bool playing);
 
-    // Undecoded bytes queued in the current run are below the high-water mark.
+    // Undecoded bytes queued in the current run are below the high-water
+    // mark, and a new run may begin (at most three are alive).
     bool hasRoom() const;
     // Nanoseconds of audio handed to the sink since the last reset; grows
     // while sound flows.
     std::optional<std::int64_t> played() const;
 
     GstElement* element() const;
+    // Runs begun since the pipeline was made, for tests.
+    int runsBegun() const;
 
 private:
     struct Impl;

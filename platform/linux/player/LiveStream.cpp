@@ -23,6 +23,11 @@ constexpr std::size_t keyBytes = 16;
 // Segment downloads that stall or break on one variant before the next start
 // picks a variant of lower bandwidth.
 constexpr int stallsBeforeSteppingDown = 2;
+// Reloads in a row whose window lies behind the last one before the stream
+// counts as started over with lower numbers. Two origins behind one address
+// that are not in step answer in turn, each a window of its own; the older
+// one's are passed over rather than followed back and forth.
+constexpr int olderWindowsBeforeRestart = 3;
 
 std::optional<std::pair<std::uint64_t, std::uint64_t>> rangeOf(const std::optional<hls::ByteRange>& range)
 {
@@ -37,34 +42,35 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> rangeOf(const std::option
 // Certificates and redirects that fail the security checks are final too: a
 // retry would not make them safe. Everything else may pass: a segment that
 // left the window, a server error, the network.
-Failure classify(const FetchFailure& failure, bool playlist)
+Trouble classify(const FetchFailure& failure, bool playlist, const char* what)
 {
     using Kind = FetchFailure::Kind;
+    Trouble trouble { Failure::Transient, Reason::Network, failure.status, std::string(what) + ": " + failure.message };
     switch (failure.kind) {
     case Kind::Certificate:
+        return { Failure::Permanent, Reason::Certificate, 0, std::move(trouble.detail) };
     case Kind::Insecure:
     case Kind::TooManyRedirects:
-        return Failure::Permanent;
+        return { Failure::Permanent, Reason::Insecure, 0, std::move(trouble.detail) };
     case Kind::Status:
+        trouble.reason = Reason::Status;
         if (playlist
             && (failure.status == 401 || failure.status == 403 || failure.status == 404 || failure.status == 410)) {
-            return Failure::Permanent;
+            trouble.failure = Failure::Permanent;
         }
-        return Failure::Transient;
-    case Kind::Network:
+        return trouble;
     case Kind::TooLarge:
-        return Failure::Transient;
+        trouble.reason = Reason::Unreadable;
+        return trouble;
+    case Kind::Network:
+        return trouble;
     }
-    return Failure::Transient;
+    return trouble;
 }
 
-std::string describe(const char* what, const FetchFailure& failure)
+Trouble unreadable(Failure failure, std::string detail)
 {
-    std::string text = std::string(what) + ": " + failure.message;
-    if (failure.status) {
-        text += " (HTTP " + std::to_string(failure.status) + ")";
-    }
-    return text;
+    return { failure, Reason::Unreadable, 0, std::move(detail) };
 }
 
 } // namespace
@@ -100,6 +106,7 @@ struct LiveStream::Impl {
     Clock::time_point playlistRequestedAt;
     std::optional<std::uint64_t> nextSequence;
     std::optional<std::uint64_t> lastDelivered;
+    int olderWindows = 0;
 
     // The run the output is in: what a segment must share with it to go on
     // in the same run.
@@ -131,6 +138,7 @@ struct LiveStream::Impl {
         playlistText.clear();
         nextSequence.reset();
         lastDelivered.reset();
+        olderWindows = 0;
         runOpen = false;
         fetchPlaylist(url);
     }
@@ -195,14 +203,14 @@ struct LiveStream::Impl {
 
     // Ends the stream's work and reports why. The report may destroy this
     // object: nothing is touched after it.
-    void fail(Failure failure, const std::string& why, bool stalledSegment = false)
+    void fail(const Trouble& trouble, bool stalledSegment = false)
     {
         if (stalledSegment && variantBandwidth > 0 && ++stalls >= stallsBeforeSteppingDown) {
             ceiling = variantBandwidth;
             stalls = 0;
         }
         stop();
-        failed(failure, why);
+        failed(trouble);
     }
 
     // --- Playlists ---
@@ -222,7 +230,7 @@ struct LiveStream::Impl {
             [this](const std::optional<FetchFailure>& failure, const std::string& finalUri) {
                 playlistFetch.reset();
                 if (failure) {
-                    fail(classify(*failure, true), describe("playlist", *failure));
+                    fail(classify(*failure, true, "playlist"));
                     return;
                 }
                 onPlaylist(finalUri);
@@ -233,12 +241,12 @@ struct LiveStream::Impl {
     {
         hls::Parsed parsed = hls::parse(playlistBody, address);
         if (const auto* error = std::get_if<hls::ParseError>(&parsed)) {
-            fail(Failure::Transient, "playlist unreadable: " + error->reason);
+            fail(unreadable(Failure::Transient, "playlist unreadable: " + error->reason));
             return;
         }
         if (const auto* master = std::get_if<hls::MasterPlaylist>(&parsed)) {
             if (!mediaUrl.empty()) {
-                fail(Failure::Permanent, "a variant is itself a master playlist");
+                fail(unreadable(Failure::Permanent, "a variant is itself a master playlist"));
                 return;
             }
             auto chosen = hls::chooseVariant(*master, ceiling);
@@ -248,7 +256,7 @@ struct LiveStream::Impl {
                 chosen = hls::chooseVariant(*master, ceiling);
             }
             if (!chosen) {
-                fail(Failure::Permanent, "no variant in a format that can be played");
+                fail({ Failure::Permanent, Reason::Decoder, 0, "no variant in a format that can be played" });
                 return;
             }
             mediaUrl = master->variants[*chosen].uri;
@@ -257,6 +265,12 @@ struct LiveStream::Impl {
             return;
         }
         auto& media = std::get<hls::MediaPlaylist>(parsed);
+        if (behind(media) && ++olderWindows < olderWindowsBeforeRestart) {
+            playlistBody.clear();
+            scheduleReload(false);
+            return;
+        }
+        olderWindows = 0;
         const bool changed = playlistBody != playlistText;
         playlistText = std::move(playlistBody);
         playlistBody.clear();
@@ -264,23 +278,35 @@ struct LiveStream::Impl {
             const std::uint64_t first = media.segments.front().sequence;
             const std::uint64_t last = media.segments.back().sequence;
             // Fresh, fallen out of the window, or a stream that started over
-            // with lower numbers: go to the live edge.
+            // with lower numbers: go to the live edge, once.
             if (!nextSequence || *nextSequence < first || *nextSequence > last + 1) {
                 nextSequence = media.segments[hls::startIndex(media)].sequence;
             }
         }
         playlist = std::move(media);
-        if (!playlist->endList) {
-            const auto since
-                = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - playlistRequestedAt);
-            const auto delay = std::max(std::chrono::milliseconds(0), hls::reloadDelay(*playlist, changed) - since);
-            reloadTimer->start(delay, false, [this] {
-                if (!suspended) {
-                    fetchPlaylist(mediaUrl.empty() ? url : mediaUrl);
-                }
-            });
-        }
+        scheduleReload(changed);
         pump();
+    }
+
+    // The window starts before the one last followed.
+    bool behind(const hls::MediaPlaylist& media) const
+    {
+        return playlist && !playlist->segments.empty() && !media.segments.empty()
+            && media.segments.front().sequence < playlist->segments.front().sequence;
+    }
+
+    void scheduleReload(bool changed)
+    {
+        if (playlist->endList) {
+            return;
+        }
+        const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - playlistRequestedAt);
+        const auto delay = std::max(std::chrono::milliseconds(0), hls::reloadDelay(*playlist, changed) - since);
+        reloadTimer->start(delay, false, [this] {
+            if (!suspended) {
+                fetchPlaylist(mediaUrl.empty() ? url : mediaUrl);
+            }
+        });
     }
 
     // --- Segments ---
@@ -353,7 +379,7 @@ struct LiveStream::Impl {
     {
         fetchSide(FetchRequest { keyAddress, std::nullopt, keyBytes }, "key", [this, keyAddress] {
             if (sideBody.size() != keyBytes) {
-                fail(Failure::Transient, "the key is not 16 bytes");
+                fail(unreadable(Failure::Transient, "the key is not 16 bytes"));
                 return false;
             }
             if (keys.size() >= 8) {
@@ -374,7 +400,7 @@ struct LiveStream::Impl {
                 auto head = initCipher ? initCipher->update(plain) : std::vector<std::uint8_t> {};
                 auto rest = initCipher ? initCipher->finish() : std::nullopt;
                 if (!rest) {
-                    fail(Failure::Transient, "initialisation section does not decrypt");
+                    fail(unreadable(Failure::Transient, "initialisation section does not decrypt"));
                     return false;
                 }
                 head.insert(head.end(), rest->begin(), rest->end());
@@ -399,7 +425,7 @@ struct LiveStream::Impl {
             [this, what, take = std::move(take)](const std::optional<FetchFailure>& failure, const std::string&) {
                 sideFetch.reset();
                 if (failure) {
-                    fail(classify(*failure, false), describe(what, *failure));
+                    fail(classify(*failure, false, what));
                     return;
                 }
                 if (take()) {
@@ -414,7 +440,7 @@ struct LiveStream::Impl {
         if (segment.key.method == hls::Key::Method::Aes128) {
             cipher = SegmentCipher::create(keys.at(segment.key.uri), hls::ivFor(segment));
             if (!cipher) {
-                fail(Failure::Permanent, "AES-128 is not available");
+                fail({ Failure::Permanent, Reason::Decoder, 0, "AES-128 is not available" });
                 return;
             }
         }
@@ -433,15 +459,14 @@ struct LiveStream::Impl {
             [this, sequence](const std::optional<FetchFailure>& failure, const std::string&) {
                 segmentFetch.reset();
                 if (failure) {
-                    fail(classify(*failure, false), describe("segment", *failure),
-                        failure->kind == FetchFailure::Kind::Network);
+                    fail(classify(*failure, false, "segment"), failure->kind == FetchFailure::Kind::Network);
                     return;
                 }
                 if (cipher) {
                     auto rest = cipher->finish();
                     cipher.reset();
                     if (!rest) {
-                        fail(Failure::Transient, "segment does not decrypt");
+                        fail(unreadable(Failure::Transient, "segment does not decrypt"));
                         return;
                     }
                     pushPlain(std::move(*rest));

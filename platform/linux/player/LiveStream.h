@@ -45,7 +45,7 @@ public:
         virtual bool hasRoom() const = 0;
     };
 
-    using OnFailure = std::function<void(Failure, const std::string& why)>;
+    using OnFailure = std::function<void(const Trouble&)>;
 
     LiveStream(std::string url, Output& output, OnFailure failed, const TimerFactory& timers);
     ~LiveStream();

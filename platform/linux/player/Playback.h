@@ -34,6 +34,7 @@ struct PlaybackStatus {
     bool gaveUp = false; // a permanent failure; no retry is pending
     bool waiting = false; // a retry is scheduled
     int restarts = 0; // streams started afresh after a failure
+    int runs = 0; // runs of the decoding pipeline begun so far
 };
 PlaybackStatus statusOf(const Player& player);
 

@@ -4,6 +4,7 @@
 #include "platform/linux/core/GLibPtr.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace orvo::platform::native {
 
@@ -65,7 +66,7 @@ RetryController::RetryController(const TimerFactory& timers, Callbacks callbacks
 void RetryController::setWanted(bool wanted)
 {
     if (!wanted) {
-        state_ = State::Stopped;
+        enter(State::Stopped);
         retryTimer_->stop();
         watchdogTimer_->stop();
         return;
@@ -73,7 +74,7 @@ void RetryController::setWanted(bool wanted)
     if (state_ != State::Stopped && state_ != State::GaveUp) {
         return;
     }
-    state_ = State::Starting;
+    enter(State::Starting);
     attempts_ = 0;
     stalledChecks_ = 0;
     lastPosition_.reset();
@@ -94,10 +95,10 @@ void RetryController::failed(Failure failure)
     watchdogTimer_->stop();
     callbacks_.halt();
     if (failure == Failure::Permanent) {
-        state_ = State::GaveUp;
+        enter(State::GaveUp);
         return;
     }
-    state_ = State::Waiting;
+    enter(State::Waiting);
     retryTimer_->start(delayFor(attempts_), false, [this] { retryNow(); });
 }
 
@@ -108,7 +109,7 @@ void RetryController::retryNow()
     }
     retryTimer_->stop();
     ++attempts_;
-    state_ = State::Starting;
+    enter(State::Starting);
     stalledChecks_ = 0;
     lastPosition_.reset();
     watchdogTimer_->start(watchdogPeriod, true, [this] { watchdog(); });
@@ -118,7 +119,7 @@ void RetryController::retryNow()
 void RetryController::soundFlows()
 {
     if (state_ == State::Starting || state_ == State::Playing) {
-        state_ = State::Playing;
+        enter(State::Playing);
         attempts_ = 0;
     }
 }
@@ -139,6 +140,13 @@ void RetryController::watchdog()
     const int limit = state_ == State::Playing ? stallChecksPlaying : stallChecksStarting;
     if (stalledChecks_ >= limit) {
         failed(Failure::Transient);
+    }
+}
+
+void RetryController::enter(State state)
+{
+    if (std::exchange(state_, state) != state && callbacks_.changed) {
+        callbacks_.changed();
     }
 }
 

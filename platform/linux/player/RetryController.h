@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace orvo::platform::native {
 
@@ -35,6 +36,16 @@ enum class Failure {
     Permanent, // missing or forbidden stream, untrusted certificate: give up
 };
 
+// Why a stream failed, in the few words the user is told.
+enum class Reason { Network, Status, Certificate, Insecure, Unreadable, Decoder, Ended };
+
+struct Trouble {
+    Failure failure = Failure::Transient;
+    Reason reason = Reason::Network;
+    unsigned status = 0; // the HTTP status, for Reason::Status
+    std::string detail; // for the log
+};
+
 class RetryController {
 public:
     enum class State {
@@ -52,6 +63,8 @@ public:
         std::function<void()> halt;
         // Playback position in nanoseconds, if the stream knows one.
         std::function<std::optional<std::int64_t>()> position;
+        // state() changed (optional).
+        std::function<void()> changed;
     };
 
     // Delay before retry number `attempt` (0-based): 0.5 s, then doubling, at most 30 s.
@@ -79,6 +92,7 @@ public:
 
 private:
     void watchdog();
+    void enter(State state);
 
     Callbacks callbacks_;
     std::unique_ptr<Timer> retryTimer_;

@@ -8,7 +8,10 @@
 // released stream.
 #include "platform/StreamPlayer.h"
 
+#include "platform/Localization.h"
+#include "platform/linux/core/Catalogue.h"
 #include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/core/PlaybackNotice.h"
 #include "platform/linux/core/WakeSignals.h"
 #include "platform/linux/net/HttpsFetch.h"
 #include "platform/linux/player/AudioPipeline.h"
@@ -49,16 +52,19 @@ public:
     {
         native::preparePlayback();
         pipeline_ = std::make_unique<AudioPipeline>(AudioPipeline::Callbacks {
-            .failed = [this](Failure failure, const std::string& why) { failed(failure, why); },
+            .failed = [this](const native::Trouble& trouble) { failed(trouble); },
             .room = [this] { stream_->roomAgain(); },
             // A live stream has no end: the server ended the playlist. Try
             // again like any transient failure.
-            .drained = [this] { failed(Failure::Transient, "the stream ended"); },
+            .drained =
+                [this] {
+                    failed({ Failure::Transient, native::Reason::Ended, 0, "the stream ended" });
+                },
+            .sounding = [this] { tell(); },
         });
         stream_ = std::make_unique<LiveStream>(
             item_->url().string(), static_cast<LiveStream::Output&>(*this),
-            [this](Failure failure, const std::string& why) { failed(failure, why); },
-            [] { return native::makeMainLoopTimer(); });
+            [this](const native::Trouble& trouble) { failed(trouble); }, [] { return native::makeMainLoopTimer(); });
         retry_ = std::make_unique<RetryController>([] { return native::makeMainLoopTimer(); },
             RetryController::Callbacks {
                 .restart =
@@ -68,6 +74,7 @@ public:
                     },
                 .halt = [this] { halt(); },
                 .position = [this] { return pipeline_->played(); },
+                .changed = [this] { tell(); },
             });
         wakeListener_ = native::WakeSignals::instance().add([this] { retry_->retryNow(); });
     }
@@ -75,6 +82,7 @@ public:
     ~HlsPlayer() override
     {
         native::WakeSignals::instance().remove(wakeListener_);
+        native::PlaybackNotice::instance().release(this);
         retry_.reset();
         // Requests first, so no byte arrives for a pipeline that is gone;
         // then the pipeline, synchronously silent.
@@ -117,7 +125,7 @@ public:
     native::PlaybackStatus status() const
     {
         return { retry_->state() == RetryController::State::GaveUp, retry_->state() == RetryController::State::Waiting,
-            restarts_ };
+            restarts_, pipeline_->runsBegun() };
     }
 
 private:
@@ -127,11 +135,36 @@ private:
     void endOfStream() override { pipeline_->endOfStream(); }
     bool hasRoom() const override { return pipeline_->hasRoom(); }
 
-    void failed(Failure failure, const std::string& why)
+    void failed(const native::Trouble& trouble)
     {
-        g_debug("%s: %s (%s)", item_->url().string().c_str(), why.c_str(),
-            failure == Failure::Permanent ? "giving up" : "will retry");
-        retry_->failed(failure);
+        g_debug("%s: %s (%s)", item_->url().string().c_str(), trouble.detail.c_str(),
+            trouble.failure == Failure::Permanent ? "giving up" : "will retry");
+        trouble_ = trouble;
+        retry_->failed(trouble.failure);
+        tell();
+    }
+
+    // What the tray says of this stream: nothing while it plays or is paused.
+    void tell()
+    {
+        using State = RetryController::State;
+        const auto state = retry_->state();
+        const bool sounding = state == State::Playing || (state == State::Starting && pipeline_->played());
+        std::string text;
+        if (state == State::Playing) {
+            trouble_.reset();
+        } else if (state == State::Starting && !trouble_ && !sounding) {
+            text = localizedString("status_connecting");
+        } else if (!sounding && (state == State::Starting || state == State::Waiting || state == State::GaveUp)) {
+            static const char* const reasons[] = { "reason_network", "reason_http", "reason_certificate",
+                "reason_insecure", "reason_unreadable", "reason_decoder", "reason_ended" };
+            const auto& trouble = trouble_.value_or(native::Trouble {});
+            const std::string reason = native::filledText(
+                reasons[static_cast<int>(trouble.reason)], { { "status", std::to_string(trouble.status) } });
+            text = native::filledText(
+                state == State::GaveUp ? "status_cannot_play" : "status_retrying", { { "reason", reason } });
+        }
+        native::PlaybackNotice::instance().set(this, text);
     }
 
     void startFresh()
@@ -155,6 +188,8 @@ private:
     std::unique_ptr<RetryController> retry_;
     int wakeListener_ = 0;
     int restarts_ = 0;
+    // The last failure, until sound flows again.
+    std::optional<native::Trouble> trouble_;
     float rate_ = 0;
     bool running_ = false;
 };

@@ -7,6 +7,7 @@
 #include "platform/BuildConfig.h"
 #include "platform/Localization.h"
 #include "platform/UserDefaults.h"
+#include "platform/linux/core/Catalogue.h"
 #include "platform/linux/core/GLibPtr.h"
 #include "platform/linux/core/Notifications.h"
 #include "platform/linux/core/WakeSignals.h"
@@ -58,11 +59,7 @@ const char* describe(const FetchFailure& failure, double secondsTaken)
 // A text of the catalogue with its {version} filled in.
 std::string text(const char* key, std::string_view version = {})
 {
-    std::string result = localizedString(key);
-    if (const auto at = result.find("{version}"); at != std::string::npos) {
-        result.replace(at, std::string_view("{version}").size(), version);
-    }
-    return result;
+    return filledText(key, { { "version", std::string(version) } });
 }
 
 double nowSeconds()

@@ -9,6 +9,7 @@
 #include "platform/StatusBar.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/core/PlaybackNotice.h"
 #include "platform/linux/tray/MenuExporter.h"
 #include "platform/linux/tray/Rendering.h"
 
@@ -57,6 +58,7 @@ struct Shown {
     std::vector<native::Raster> pixmaps;
     std::string title = build::appName; // Title and ToolTip
     std::string label; // XAyatanaLabel and its guide
+    std::string notice; // the ToolTip's text: connecting, trying again, cannot be played
 
     static Shown of(const StatusBarButton& button)
     {
@@ -73,6 +75,7 @@ struct Shown {
         // hosts space their label themselves.
         shown.label = trimmed(button.title());
         shown.title = shown.label.empty() ? build::appName : shown.label;
+        shown.notice = native::PlaybackNotice::instance().text();
         return shown;
     }
 };
@@ -159,10 +162,16 @@ public:
         // restarts, gets a new owner of the name, and we register again.
         watch_ = g_bus_watch_name_on_connection(
             bus, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE, &NotifierItem::watcherAppeared, nullptr, this, nullptr);
+        if (serial_ == 0) {
+            native::PlaybackNotice::instance().onChange([this] { buttonChanged(); });
+        }
     }
 
     ~NotifierItem() override
     {
+        if (serial_ == 0) {
+            native::PlaybackNotice::instance().onChange(nullptr);
+        }
         g_cancellable_cancel(cancellable_.get());
         g_bus_unwatch_name(watch_);
         g_dbus_interface_skeleton_unexport(G_DBUS_INTERFACE_SKELETON(skeleton()));
@@ -200,7 +209,7 @@ private:
         }
         orvo_tray_status_notifier_item_set_title(sni, next.title.c_str());
         orvo_tray_status_notifier_item_set_tool_tip(
-            sni, g_variant_new("(s@a(iiay)ss)", "", pixmapsVariant({}), next.title.c_str(), ""));
+            sni, g_variant_new("(s@a(iiay)ss)", "", pixmapsVariant({}), next.title.c_str(), next.notice.c_str()));
         orvo_tray_status_notifier_item_set_xayatana_label(sni, next.label.c_str());
         orvo_tray_status_notifier_item_set_xayatana_label_guide(sni, next.label.c_str());
         shown_ = std::move(next);
@@ -214,6 +223,7 @@ private:
         const bool newIcon = !samePixmaps(next.pixmaps, self->shown_.pixmaps);
         const bool newTitle = next.title != self->shown_.title;
         const bool newLabel = next.label != self->shown_.label;
+        const bool newToolTip = newTitle || next.notice != self->shown_.notice;
         self->show(std::move(next));
         auto* sni = self->skeleton();
         if (newIcon) {
@@ -221,6 +231,8 @@ private:
         }
         if (newTitle) {
             orvo_tray_status_notifier_item_emit_new_title(sni);
+        }
+        if (newToolTip) {
             orvo_tray_status_notifier_item_emit_new_tool_tip(sni);
         }
         if (newLabel) {

@@ -3,6 +3,7 @@
 // to the decoded audio it really plays (each channel is a different tone).
 #include "platform/StreamPlayer.h"
 #include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/core/PlaybackNotice.h"
 #include "platform/linux/net/HttpsFetch.h"
 #include "platform/linux/player/Playback.h"
 #include "platform/linux/player/RetryController.h"
@@ -110,6 +111,7 @@ protected:
     {
         orvo::platform::native::preparePlayback();
         orvo::platform::native::trustExtraCa(server_.caFile());
+        g_setenv("LC_ALL", "C", TRUE); // the tray's notices in English
         g_setenv(orvo::platform::native::audioSinkVariable,
             "audioconvert ! audioresample ! audio/x-raw,format=S16LE,channels=1,rate=48000 ! "
             "fakesink name=orvo-meter sync=true signal-handoffs=true",
@@ -226,7 +228,8 @@ class StreamTest : public StreamPlayerTest, public ::testing::WithParamInterface
 // channel's tone; splices (new timestamps, a fresh demuxer) play on.
 // Transient faults are retried while the player is asked to play and it plays
 // as soon as the fault goes away; final ones are given up without another
-// request and nothing is fetched over plain http.
+// request and nothing is fetched over plain http. The tray's notice says
+// which of these is happening, and why.
 TEST_P(StreamTest, MeetsTheStreamAsDescribed)
 {
     const StreamCase& c = GetParam();
@@ -238,10 +241,13 @@ TEST_P(StreamTest, MeetsTheStreamAsDescribed)
     SoundMeter meter(*player);
     player->play();
 
+    const auto notice = [] { return orvo::platform::native::PlaybackNotice::instance().text(); };
     if (c.outcome == Outcome::Plays) {
+        EXPECT_EQ(notice(), "Connecting…");
         ASSERT_TRUE(meter.hears(c.seconds));
         expectTone(meter, channelA);
         EXPECT_EQ(statusOf(*player).restarts, 0);
+        EXPECT_EQ(notice(), "");
     } else if (c.outcome == Outcome::Recovers) {
         if (c.fault == std::string_view("stall")) {
             // Bytes are played as they arrive: a stalled segment up to where it stalls.
@@ -250,11 +256,18 @@ TEST_P(StreamTest, MeetsTheStreamAsDescribed)
         ASSERT_TRUE(waitFor([&] { return statusOf(*player).restarts >= 1; }, 40s)) << "no retry";
         EXPECT_TRUE(c.partialAudio || meter.loudSamples() == 0);
         EXPECT_FALSE(statusOf(*player).gaveUp);
+        EXPECT_TRUE(notice().starts_with("Trying again: ")) << notice();
         server_.setFault("none");
         expectTone(meter, channelA, 40s);
+        EXPECT_TRUE(waitFor([&] { return notice().empty(); })) << notice();
     } else {
         ASSERT_TRUE(waitFor([&] { return statusOf(*player).gaveUp; }, 30s)) << "did not give up";
         EXPECT_EQ(statusOf(*player).restarts, 0);
+        const std::map<std::string, std::string> reasons = { { "404", "the station answered HTTP 404" },
+            { "403", "the station answered HTTP 403" }, { "wrongcert", "the station's certificate is not trusted" },
+            { "redirect", "the station redirected to an insecure address" },
+            { "segment-redirect", "the station redirected to an insecure address" } };
+        EXPECT_EQ(notice(), "Cannot be played: " + reasons.at(c.fault));
         server_.setFault("none");
         EXPECT_TRUE(meter.staysSilent(1500ms));
         EXPECT_TRUE(statusOf(*player).gaveUp);
@@ -351,7 +364,10 @@ TEST(RetryController, DelaysGrowToThirtySecondsAndStartAgainAfterSound)
             timers.push_back(timer.get());
             return timer;
         },
-        { .restart = [] {}, .halt = [] {}, .position = [] { return std::optional<std::int64_t>(); } });
+        { .restart = [] {},
+            .halt = [] {},
+            .position = [] { return std::optional<std::int64_t>(); },
+            .changed = [] {} });
     controller.setWanted(true);
     std::vector<long> delays;
     for (int i = 0; i < 9; ++i) {

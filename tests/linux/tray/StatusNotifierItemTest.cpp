@@ -4,6 +4,7 @@
 #include "platform/Application.h"
 #include "platform/StatusBar.h"
 #include "platform/linux/core/Bus.h"
+#include "platform/linux/core/PlaybackNotice.h"
 #include "platform/linux/core/WarmUp.h"
 #include "platform/linux/tray/Rendering.h"
 #include "tests/support/TestSupport.h"
@@ -138,6 +139,10 @@ TEST_F(StatusNotifierItemTest, ServesItselfAtOnceAndRegistersWithEachNewWatcher)
              { "Title", "'OrvoMenu'" }, { "ItemIsMenu", "true" } }) {
         EXPECT_EQ(printed(host_->property(name).get()), value);
     }
+    // What the player has to say about the stream is the tooltip's text.
+    native::PlaybackNotice::instance().set(this, "Connecting…");
+    ASSERT_TRUE(waitFor([&] { return host_->count("NewToolTip") == 1; }));
+    EXPECT_EQ(printed(host_->property("ToolTip").get()), "('', [], 'OrvoMenu', 'Connecting…')");
     // A panel that starts later, quits or crashes and starts again gets the
     // item each time, once.
     for (int run = 0; run < 3; ++run) {
