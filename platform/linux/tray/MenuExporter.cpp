@@ -50,11 +50,22 @@ int toggleState(int state)
 
 std::string dbusmenuLabel(const std::string& title)
 {
+    // Modifier glyphs in titles ("⌥1: Vessa 1") are named as Linux desktops
+    // name the keys, as in the shortcuts beside the items ("Alt+1").
+    static const std::pair<std::string_view, std::string_view> glyphs[]
+        = { { "\u2325", "Alt+" }, { "\u2318", "Ctrl+" }, { "\u2303", "Ctrl+" }, { "\u21E7", "Shift+" } };
     std::string label;
     label.reserve(title.size());
-    for (char c : title) {
-        label += c;
-        if (c == '_') {
+    for (std::size_t i = 0; i < title.size(); ++i) {
+        const auto glyph = std::ranges::find_if(
+            glyphs, [&](const auto& g) { return title.compare(i, g.first.size(), g.first) == 0; });
+        if (glyph != std::end(glyphs)) {
+            label += glyph->second;
+            i += glyph->first.size() - 1;
+            continue;
+        }
+        label += title[i];
+        if (title[i] == '_') {
             label += '_';
         }
     }

@@ -14,7 +14,8 @@
 namespace orvo::platform::native {
 
 // The label a tray host shows for title: a single "_" would mark an access
-// key, so every underscore is doubled.
+// key, so every underscore is doubled; modifier glyphs become key names
+// ("⌥1" → "Alt+1").
 std::string dbusmenuLabel(const std::string& title);
 
 // The dbusmenu "shortcut" value for a key equivalent and modifier mask, such as

@@ -167,7 +167,7 @@ TEST_F(MenuExportTest, HostsReadLabelsSeparatorsChecksShortcutsAndSubmenus)
         return made;
     };
     auto menu = std::make_shared<Menu>();
-    menu->addItem(keyed(item("Vessa_1", target, "pick:", 1), "1", ModifierFlag::Option));
+    menu->addItem(keyed(item("\u23251: Vessa_1", target, "pick:", 1), "1", ModifierFlag::Option));
     menu->addItem(keyed(item("Vessa 2", target, "pick:", 0), "Q", std::nullopt));
     menu->addItem(MenuItem::separatorItem());
     menu->addItem(keyed(item("Switch off", target, "toggle:", 0), "k", ModifierFlag::Shift | ModifierFlag::Option));
@@ -192,7 +192,7 @@ TEST_F(MenuExportTest, HostsReadLabelsSeparatorsChecksShortcutsAndSubmenus)
     // shows its state both ways, among choices only the chosen one is checked.
     const std::vector<std::string> expected = {
         "children-display='submenu'",
-        "  label='Vessa__1' shortcut=[['Alt', '1']] toggle-state=1 toggle-type='checkmark'",
+        "  label='Alt+1: Vessa__1' shortcut=[['Alt', '1']] toggle-state=1 toggle-type='checkmark'",
         "  label='Vessa 2' shortcut=[['Control', 'Shift', 'q']]",
         "  type='separator'",
         "  label='Switch off' shortcut=[['Alt', 'Shift', 'k']] toggle-state=0 toggle-type='checkmark'",
