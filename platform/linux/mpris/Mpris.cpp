@@ -9,6 +9,7 @@
 #include "platform/common/RemoteCommandHandlers.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/store/Volume.h"
 
 #include <string>
 
@@ -18,11 +19,12 @@ namespace {
 constexpr const char* kObjectPath = "/org/mpris/MediaPlayer2";
 
 // Rate and Volume are writable in MPRIS2, and the generated skeleton would
-// store whatever is written. Streams play at their own rate and at full
-// volume (the desktop's mixer sets the level), so a write of the value they
-// already have is accepted and anything else refused. The skeleton has no
-// hook for refusing a write (g-authorize-method sees method calls only), so
-// this subclass hands GDBus the generated table with its own setter.
+// store whatever is written. Streams play at their own rate, so a write of
+// 1.0 is accepted and anything else refused; Volume is the player's volume,
+// clamped to 0…1 as MPRIS2 asks of negative values (louder than the stream
+// is not offered). The skeleton has no hook for refusing a write
+// (g-authorize-method sees method calls only), so this subclass hands GDBus
+// the generated table with its own setter.
 struct OrvoMprisPlayer {
     OrvoMprisMediaPlayer2PlayerSkeleton parent;
 };
@@ -32,9 +34,13 @@ struct OrvoMprisPlayerClass {
 G_DEFINE_FINAL_TYPE(OrvoMprisPlayer, orvo_mpris_player, ORVO_MPRIS_TYPE_MEDIA_PLAYER2_PLAYER_SKELETON)
 
 // GDBus has checked that the property is writable and the value a double.
-gboolean keepAtOne(GDBusConnection*, const char*, const char*, const char*, const char* name, GVariant* value,
+gboolean setProperty(GDBusConnection*, const char*, const char*, const char*, const char* name, GVariant* value,
     GError** error, gpointer)
 {
+    if (g_str_equal(name, "Volume")) {
+        native::Volume::instance().set(g_variant_get_double(value));
+        return TRUE;
+    }
     if (g_variant_get_double(value) == 1.0) {
         return TRUE;
     }
@@ -47,7 +53,7 @@ GDBusInterfaceVTable* playerVtable(GDBusInterfaceSkeleton* skeleton)
     static GDBusInterfaceVTable vtable = [skeleton] {
         GDBusInterfaceVTable generated
             = *G_DBUS_INTERFACE_SKELETON_CLASS(orvo_mpris_player_parent_class)->get_vtable(skeleton);
-        generated.set_property = &keepAtOne;
+        generated.set_property = &setProperty;
         return generated;
     }();
     return &vtable;
@@ -130,12 +136,14 @@ public:
     void setNowPlayingInfo(const NowPlayingInfo& info) override
     {
         orvo_mpris_media_player2_player_set_metadata(player(), metadata(info));
+        claimName();
     }
 
     void setPlaybackState(PlaybackState state) override
     {
         orvo_mpris_media_player2_player_set_playback_status(
             player(), state == PlaybackState::Playing ? "Playing" : "Paused");
+        claimName();
     }
 
     RemoteCommand& playCommand() override { return play_; }
@@ -162,7 +170,9 @@ private:
         orvo_mpris_media_player2_player_set_rate(player, 1.0);
         orvo_mpris_media_player2_player_set_minimum_rate(player, 1.0);
         orvo_mpris_media_player2_player_set_maximum_rate(player, 1.0);
-        orvo_mpris_media_player2_player_set_volume(player, 1.0);
+        orvo_mpris_media_player2_player_set_volume(player, native::Volume::instance().level());
+        native::Volume::instance().onChange(
+            [player] { orvo_mpris_media_player2_player_set_volume(player, native::Volume::instance().level()); });
         // Playing and pausing are what the remote commands offer; a live
         // stream has no next, previous or seeking.
         orvo_mpris_media_player2_player_set_can_play(player, TRUE);
@@ -189,13 +199,25 @@ private:
                 g_warning("The media controls are unavailable: %s", error->message);
             }
         }
+    }
+
+    // The player appears on the bus with the first channel played: GNOME
+    // lists every player it sees, and one that has played nothing would
+    // stand there as "Unknown title". Media keys need nothing sooner, since
+    // there is nothing to play or pause before that.
+    void claimName()
+    {
+        if (claimed_) {
+            return;
+        }
+        claimed_ = true;
+        GDBusConnection* bus = native::sessionBus();
         // Without DO_NOT_QUEUE a second instance waits in line and takes
         // over when the first one quits.
         const std::string name = std::string("org.mpris.MediaPlayer2.") + build::appId;
         g_bus_own_name_on_connection(
             bus, name.c_str(), G_BUS_NAME_OWNER_FLAGS_NONE, &onNameAcquired, &onNameLost, this, nullptr);
-        // Media keys and applets must reach the player from the moment its
-        // commands exist, which is before the main loop first runs. The bus
+        // Media keys must reach the player as soon as it shows: the bus
         // answers one connection's calls in order, so by the time it answers
         // this one it has settled the request for the name made just above.
         nameOwned_ = ownerOf(bus, name) == g_dbus_connection_get_unique_name(bus);
@@ -232,6 +254,7 @@ private:
     glib::GRef<OrvoMprisPlayer> player_ { static_cast<OrvoMprisPlayer*>(
         g_object_new(orvo_mpris_player_get_type(), nullptr)) };
     RemoteCommandHandlers play_, pause_, toggle_;
+    bool claimed_ = false;
     bool nameOwned_ = false;
 };
 

@@ -7,10 +7,11 @@
 
 namespace orvo::platform::native {
 
-// True while this process owns the media-player bus name. False before the
-// first use of the Now Playing or remote-command centre, and while another
-// running instance holds the name: this one then waits in the bus's queue
-// and takes the name over when that instance goes away. Main loop only.
+// True while this process owns the media-player bus name. False before
+// anything was published to the Now Playing centre (the first channel
+// played), and while another running instance holds the name: this one then
+// waits in the bus's queue and takes the name over when that instance goes
+// away. Main loop only.
 bool mprisNameOwned();
 
 } // namespace orvo::platform::native

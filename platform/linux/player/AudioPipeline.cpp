@@ -67,6 +67,7 @@ struct AudioPipeline::Impl {
     Callbacks callbacks;
     GstElement* pipeline = nullptr;
     GstElement* concat = nullptr;
+    GstElement* volume = nullptr;
     glib::SourceHandle busWatch;
     std::deque<std::unique_ptr<Run>> runs;
     bool roomAfterRun = false; // the fetcher waits for a run to play out
@@ -82,10 +83,11 @@ struct AudioPipeline::Impl {
         gst_object_ref_sink(pipeline);
         concat = makeElement("concat");
         GstElement* convert = makeElement("audioconvert");
+        volume = makeElement("volume");
         GstElement* resample = makeElement("audioresample");
         GstElement* sink = makeSink();
-        if (!concat || !convert || !resample || !sink) {
-            for (GstElement* element : { concat, convert, resample, sink }) {
+        if (!concat || !convert || !volume || !resample || !sink) {
+            for (GstElement* element : { concat, convert, volume, resample, sink }) {
                 if (element) {
                     gst_object_unref(gst_object_ref_sink(element));
                 }
@@ -93,8 +95,8 @@ struct AudioPipeline::Impl {
             concat = nullptr;
             return;
         }
-        gst_bin_add_many(GST_BIN(pipeline), concat, convert, resample, sink, nullptr);
-        gst_element_link_many(concat, convert, resample, sink, nullptr);
+        gst_bin_add_many(GST_BIN(pipeline), concat, convert, volume, resample, sink, nullptr);
+        gst_element_link_many(concat, convert, volume, resample, sink, nullptr);
         g_signal_connect(concat, "notify::active-pad", G_CALLBACK(&Impl::onActivePad), nullptr);
 
         // Counts the audio that leaves concat: it moves only while sound
@@ -330,6 +332,13 @@ void AudioPipeline::setPlaying(bool playing)
     impl_->target = playing ? GST_STATE_PLAYING : GST_STATE_PAUSED;
     if (!impl_->runs.empty()) {
         gst_element_set_state(impl_->pipeline, impl_->target);
+    }
+}
+
+void AudioPipeline::setVolume(double level)
+{
+    if (impl_->volume) {
+        g_object_set(impl_->volume, "volume", level, nullptr);
     }
 }
 

@@ -4,7 +4,7 @@
 // The decoding half of a stream player: bytes of the stream in, sound out.
 //
 //   run 1: appsrc → decodebin ┐
-//   run 2: appsrc → decodebin ┼→ concat → audioconvert → audioresample → sink
+//   run 2: appsrc → decodebin ┼→ concat → audioconvert → volume → audioresample → sink
 //   …                         ┘
 //
 // A run is a stretch of the stream with one timeline and one container: it
@@ -62,6 +62,8 @@ public:
 
     // Sound on (PLAYING) or held (PAUSED). Holding keeps what is queued.
     void setPlaying(bool playing);
+    // From silent (0) to as decoded (1).
+    void setVolume(double level);
 
     // Undecoded bytes queued in the current run are below the high-water
     // mark, and a new run may begin (at most three are alive).

@@ -18,6 +18,7 @@
 #include "platform/linux/player/LiveStream.h"
 #include "platform/linux/player/Playback.h"
 #include "platform/linux/player/RetryController.h"
+#include "platform/linux/store/Volume.h"
 
 #include <gio/gio.h>
 #include <gst/gst.h>
@@ -77,11 +78,15 @@ public:
                 .changed = [this] { tell(); },
             });
         wakeListener_ = native::WakeSignals::instance().add([this] { retry_->retryNow(); });
+        auto& volume = native::Volume::instance();
+        pipeline_->setVolume(volume.level());
+        volumeListener_ = volume.onChange([this] { pipeline_->setVolume(native::Volume::instance().level()); });
     }
 
     ~HlsPlayer() override
     {
         native::WakeSignals::instance().remove(wakeListener_);
+        native::Volume::instance().remove(volumeListener_);
         native::PlaybackNotice::instance().release(this);
         retry_.reset();
         // Requests first, so no byte arrives for a pipeline that is gone;
@@ -187,6 +192,7 @@ private:
     std::unique_ptr<LiveStream> stream_;
     std::unique_ptr<RetryController> retry_;
     int wakeListener_ = 0;
+    int volumeListener_ = 0;
     int restarts_ = 0;
     // The last failure, until sound flows again.
     std::optional<native::Trouble> trouble_;

@@ -10,9 +10,13 @@
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/GLibPtr.h"
 #include "platform/linux/core/PlaybackNotice.h"
+#include "platform/linux/store/Volume.h"
 #include "platform/linux/tray/MenuExporter.h"
 #include "platform/linux/tray/Rendering.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +31,8 @@ constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
 // squeezed by some hosts and blurred by all, so the picture goes out on square
 // canvases of exactly those sides, drawn at each size, centred and letterboxed.
 constexpr int kPixmapSides[] = { 16, 22, 24, 32, 44, 48, 64, 96 };
+// How long the item waits for a tray before saying that none is there.
+constexpr guint noTraySeconds = 5;
 
 std::string trimmed(const std::string& text)
 {
@@ -138,15 +144,16 @@ public:
         orvo_tray_status_notifier_item_set_item_is_menu(sni, TRUE);
         // The rest keep the skeleton's empty values.
         show(Shown {});
-        // The item is its menu and has nothing else to activate. Most hosts
-        // open the menu themselves on a click since ItemIsMenu is true; Plasma
-        // calls Activate (or SecondaryActivate) and opens the menu only when
-        // that call fails, so those two fail on purpose. ContextMenu, Scroll
-        // and the activation token have nothing to do.
+        // The item is its menu. Most hosts open the menu themselves on a
+        // click since ItemIsMenu is true; Plasma calls Activate and opens the
+        // menu only when that call fails, so it fails on purpose. A middle
+        // click (SecondaryActivate) pauses or resumes the current channel and
+        // the wheel sets the volume, as in other tray players. ContextMenu and
+        // the activation token have nothing to do.
         g_signal_connect(sni, "handle-activate", G_CALLBACK((refuse<gint, gint>)), nullptr);
-        g_signal_connect(sni, "handle-secondary-activate", G_CALLBACK((refuse<gint, gint>)), nullptr);
+        g_signal_connect(sni, "handle-secondary-activate", G_CALLBACK(&NotifierItem::secondaryActivate), this);
         g_signal_connect(sni, "handle-context-menu", G_CALLBACK((native::acknowledge<gint, gint>)), nullptr);
-        g_signal_connect(sni, "handle-scroll", G_CALLBACK((native::acknowledge<gint, const char*>)), nullptr);
+        g_signal_connect(sni, "handle-scroll", G_CALLBACK(&NotifierItem::scroll), nullptr);
         g_signal_connect(
             sni, "handle-provide-xdg-activation-token", G_CALLBACK(native::acknowledge<const char*>), nullptr);
 
@@ -160,8 +167,8 @@ public:
         }
         // Watch the watcher for the whole run: a panel that starts later, or
         // restarts, gets a new owner of the name, and we register again.
-        watch_ = g_bus_watch_name_on_connection(
-            bus, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE, &NotifierItem::watcherAppeared, nullptr, this, nullptr);
+        watch_ = g_bus_watch_name_on_connection(bus, kWatcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+            &NotifierItem::watcherAppeared, &NotifierItem::watcherVanished, this, nullptr);
         if (serial_ == 0) {
             native::PlaybackNotice::instance().onChange([this] { buttonChanged(); });
         }
@@ -245,8 +252,70 @@ private:
     static void watcherAppeared(GDBusConnection*, const gchar*, const gchar*, gpointer data)
     {
         auto* self = static_cast<NotifierItem*>(data);
+        self->noTrayTimer_.reset();
         self->menuChecks_ = 0;
         self->registerOnceMenuServes();
+    }
+
+    // Without a tray on the bus the item waits for one; after a few seconds
+    // (a panel that starts with the session comes sooner) the user is told
+    // once what is missing.
+    static void watcherVanished(GDBusConnection*, const gchar*, gpointer data)
+    {
+        auto* self = static_cast<NotifierItem*>(data);
+        static bool told = false;
+        if (told || self->serial_ != 0 || self->noTrayTimer_) {
+            return;
+        }
+        self->noTrayTimer_ = glib::SourceHandle(g_timeout_add_seconds(
+            noTraySeconds,
+            [](gpointer item) -> gboolean {
+                static_cast<NotifierItem*>(item)->noTrayTimer_.forget();
+                told = true;
+                std::fprintf(stderr,
+                    "%s: no system tray shows its item: nothing owns %s. It will appear once a tray does: on GNOME "
+                    "install and turn on gnome-shell-extension-appindicator; elsewhere add the panel's status "
+                    "notifier (tray) applet.\n",
+                    build::appId, kWatcherName);
+                return G_SOURCE_REMOVE;
+            },
+            self));
+    }
+
+    static gboolean secondaryActivate(
+        OrvoTrayStatusNotifierItem* sni, GDBusMethodInvocation* invocation, gint, gint, gpointer data)
+    {
+        const auto& menu = static_cast<NotifierItem*>(data)->menuModel_;
+        // The checked channel, chosen again: pause or resume.
+        const std::function<std::shared_ptr<MenuItem>(const Menu&)> current = [&](const Menu& in) {
+            for (const auto& item : in.items()) {
+                if (item && item->action() == Selector("channelSelected:") && item->state() == 1) {
+                    return item;
+                }
+                if (auto inner = item && item->submenu() ? current(*item->submenu()) : nullptr) {
+                    return inner;
+                }
+            }
+            return std::shared_ptr<MenuItem>();
+        };
+        orvo_tray_status_notifier_item_complete_secondary_activate(sni, invocation);
+        if (auto item = menu ? current(*menu) : nullptr) {
+            performMenuItemAction(*item);
+        }
+        return TRUE;
+    }
+
+    // Hosts send a notch of the wheel as 120 (Plasma) or 1 (most others).
+    static gboolean scroll(OrvoTrayStatusNotifierItem* sni, GDBusMethodInvocation* invocation, gint delta,
+        const gchar* orientation, gpointer)
+    {
+        if (g_strcmp0(orientation, "horizontal") != 0 && delta != 0) {
+            const long long notches
+                = std::abs(static_cast<long long>(delta)) >= 120 ? delta / 120 : (delta > 0 ? 1 : -1);
+            native::Volume::instance().step(notches);
+        }
+        orvo_tray_status_notifier_item_complete_scroll(sni, invocation);
+        return TRUE;
     }
 
     // A host asks for the menu as soon as the item is registered, and
@@ -312,6 +381,7 @@ private:
     native::MenuExporter menu_;
     int menuChecks_ = 0;
     glib::SourceHandle menuCheckTimer_;
+    glib::SourceHandle noTrayTimer_;
     std::shared_ptr<Menu> menuModel_;
     Shown shown_;
     glib::SourceHandle refreshIdle_;

@@ -44,37 +44,46 @@ protected:
         return GUnique<char>(g_variant_print(reply.value.get(), FALSE)).get();
     }
 
+    void SetUp() override { g_setenv("XDG_CONFIG_HOME", config_.path().c_str(), TRUE); }
+
+    test::TempDir config_;
     test::PrivateBus bus_;
     test::TestHost client_ { kName }; // records what the player signals
 };
 
-TEST_F(MprisTest, ReachableFromFirstUseAndRefusesWhatALiveStreamCannotDo)
+// The player shows on the bus from the first channel played, not before (a
+// media card would stand there as "Unknown title"). What a live stream cannot
+// do has no effect and is no error; addresses other than its own channels
+// are refused. Volume is the player's, kept between runs; a damaged stored
+// value reads as full volume.
+TEST_F(MprisTest, ShowsFromTheFirstChannelAndKeepsItsVolume)
 {
-    EXPECT_FALSE(native::mprisNameOwned());
+    test::writeFile(config_.path() / "orvomenu/defaults.json", R"({"volume": "loud"})");
     RemoteCommandCenter::sharedCommandCenter();
-    // The application sets up its commands before its main loop runs; media
-    // keys pressed right then must already find the player.
+    EXPECT_FALSE(native::mprisNameOwned());
+    NowPlayingInfoCenter::defaultCenter().setNowPlayingInfo({ true, "Vessa 2", "Orvo" });
     EXPECT_TRUE(native::mprisNameOwned());
 
-    // Rate and Volume stay at 1.0: writing that is accepted, anything else is
-    // refused and not kept. What a live stream cannot do has no effect and is
-    // no error; addresses other than its own channels are refused.
     const std::tuple<const char*, const char*, const char*, const char*> table[] = {
-        { kProperties, "Set", "('org.mpris.MediaPlayer2.Player', 'Volume', <1.0>)", "()" },
-        { kProperties, "Set", "('org.mpris.MediaPlayer2.Player', 'Volume', <0.5>)", kNotSupported },
-        { kProperties, "Set", "('org.mpris.MediaPlayer2.Player', 'Rate', <2.0>)", kNotSupported },
         { kProperties, "Get", "('org.mpris.MediaPlayer2.Player', 'Volume')", "(<1.0>,)" },
+        { kProperties, "Set", "('org.mpris.MediaPlayer2.Player', 'Volume', <0.25>)", "()" },
+        { kProperties, "Get", "('org.mpris.MediaPlayer2.Player', 'Volume')", "(<0.25>,)" },
+        { kProperties, "Set", "('org.mpris.MediaPlayer2.Player', 'Volume', <-3.0>)", "()" },
+        { kProperties, "Get", "('org.mpris.MediaPlayer2.Player', 'Volume')", "(<0.0>,)" },
+        { kProperties, "Set", "('org.mpris.MediaPlayer2.Player', 'Volume', <1e300>)", "()" },
+        { kProperties, "Get", "('org.mpris.MediaPlayer2.Player', 'Volume')", "(<1.0>,)" },
+        { kProperties, "Set", "('org.mpris.MediaPlayer2.Player', 'Volume', <0.5>)", "()" },
+        { kProperties, "Set", "('org.mpris.MediaPlayer2.Player', 'Rate', <2.0>)", kNotSupported },
         { kPlayer, "Next", nullptr, "()" },
-        { kPlayer, "Previous", nullptr, "()" },
         { kPlayer, "Seek", "(int64 5000000,)", "()" },
         { kPlayer, "SetPosition", "(objectpath '/org/orvomenu/track/Vessa_201', int64 0)", "()" },
-        { "org.mpris.MediaPlayer2", "Raise", nullptr, "()" },
         { "org.mpris.MediaPlayer2", "Quit", nullptr, "()" },
         { kPlayer, "OpenUri", "('https://example.org/a.m3u8',)", kNotSupported },
     };
     for (const auto& [iface, method, arguments, reply] : table) {
         EXPECT_EQ(call(iface, method, arguments), reply) << method << (arguments ? arguments : "");
     }
+    EXPECT_NE(test::readFile(config_.path() / "orvomenu/defaults.json").find("\"volume\": 0.5"), std::string::npos);
 }
 
 // A second running instance finds the name taken; it keeps working and takes
@@ -144,6 +153,7 @@ TEST_F(MprisTest, CommandsReachTheirHandlersAndTheLastOneAnswers)
         };
     };
     auto& commands = RemoteCommandCenter::sharedCommandCenter();
+    NowPlayingInfoCenter::defaultCenter().setPlaybackState(PlaybackState::Paused);
     commands.playCommand().addTargetWithHandler(handler("play1 ", first));
     commands.playCommand().addTargetWithHandler(handler("play2", last));
     commands.pauseCommand().addTargetWithHandler(handler("pause", first));

@@ -6,6 +6,7 @@
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/PlaybackNotice.h"
 #include "platform/linux/core/WarmUp.h"
+#include "platform/linux/store/Volume.h"
 #include "platform/linux/tray/Rendering.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TrayPeers.h"
@@ -143,8 +144,11 @@ TEST_F(StatusNotifierItemTest, ServesItselfAtOnceAndRegistersWithEachNewWatcher)
     native::PlaybackNotice::instance().set(this, "Connecting…");
     ASSERT_TRUE(waitFor([&] { return host_->count("NewToolTip") == 1; }));
     EXPECT_EQ(printed(host_->property("ToolTip").get()), "('', [], 'OrvoMenu', 'Connecting…')");
-    // A panel that starts later, quits or crashes and starts again gets the
-    // item each time, once.
+    // Without a tray the user is told once what is missing. A panel that
+    // starts later, quits or crashes and starts again gets the item each
+    // time, once.
+    ::testing::internal::CaptureStderr();
+    waitFor([] { return false; }, std::chrono::seconds(6));
     for (int run = 0; run < 3; ++run) {
         SCOPED_TRACE(run);
         std::optional<TestWatcher> watcher(std::in_place);
@@ -153,6 +157,39 @@ TEST_F(StatusNotifierItemTest, ServesItselfAtOnceAndRegistersWithEachNewWatcher)
         host_->property("Id"); // a round trip for any second registration
         EXPECT_EQ(watcher->registrations().size(), 1u);
     }
+    const std::string told = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(told.find("orvomenu: no system tray shows its item"), 0u) << told;
+    EXPECT_EQ(std::ranges::count(told, '\n'), 1) << told;
+}
+
+// Plasma opens the menu when Activate fails. A middle click chooses the
+// checked channel again (pause or resume); the wheel steps the volume, which
+// is kept with the settings (Plasma sends 120 a notch, most hosts 1).
+TEST_F(StatusNotifierItemTest, MiddleClickChoosesTheCurrentChannelAgainAndTheWheelSetsTheVolume)
+{
+    TempDir config;
+    g_setenv("XDG_CONFIG_HOME", config.path().c_str(), TRUE);
+    auto target = std::make_shared<Recorder>();
+    auto menu = std::make_shared<Menu>();
+    menu->addItem(item("Vessa 1", target, "channelSelected:", 0));
+    auto regional = std::make_shared<MenuItem>("Regional", std::nullopt, "");
+    regional->setSubmenu(std::make_shared<Menu>());
+    auto kelmora = item("Kelmora", target, "channelSelected:", 1);
+    regional->submenu()->addItem(kelmora);
+    menu->addItem(regional);
+    publish(menu);
+    EXPECT_TRUE(host_->callItem("Activate", g_variant_new("(ii)", 1, 1)).error);
+    EXPECT_FALSE(host_->callItem("SecondaryActivate", g_variant_new("(ii)", 1, 1)).error);
+    ASSERT_EQ(target->calls.size(), 1u);
+    EXPECT_EQ(target->calls[0].second, kelmora.get());
+
+    const std::tuple<int, const char*, double> notches[] = { { -120, "vertical", 0.95 }, { -1, "vertical", 0.9 },
+        { 360, "vertical", 1 }, { -7, "horizontal", 1 }, { INT32_MIN, "vertical", 0 }, { 2, "vertical", 0.05 } };
+    for (const auto& [delta, orientation, level] : notches) {
+        EXPECT_FALSE(host_->callItem("Scroll", g_variant_new("(is)", delta, orientation)).error);
+        EXPECT_NEAR(native::Volume::instance().level(), level, 1e-9) << delta;
+    }
+    EXPECT_NE(readFile(config.path() / "orvomenu/defaults.json").find("\"volume\": 0.05"), std::string::npos);
 }
 
 TEST_F(MenuExportTest, HostsReadLabelsSeparatorsChecksShortcutsAndSubmenus)
