@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Whole-process playback measurements of the stream player against peer
-players on the same local live stream (tests/support/hls), heard through a
+players on the same local live stream (tools/radio), heard through a
 private PulseAudio null sink:
 
 - time from process start to the first audible sample (median of runs),
@@ -27,7 +27,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-SERVER = os.path.join(ROOT, "tests", "support", "hls", "hls_server.py")
+SERVER = os.path.join(ROOT, "tools", "radio", "radio.py")
 RATE = 48000
 CHUNK = 480  # 10 ms of mono samples
 

@@ -5,11 +5,10 @@ with a certificate from the test CA it makes in DIR/ca, prints its port and serv
 
 import http.server
 import os
-import ssl
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "hls"))
-from hls_server import make_ca, make_leaf  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tools", "radio"))
+from radio import make_ca, server_context  # noqa: E402
 
 ROOT = sys.argv[1]
 
@@ -25,8 +24,7 @@ class Handler(http.server.SimpleHTTPRequestHandler):
 def main():
     os.makedirs(os.path.join(ROOT, "feeds"), exist_ok=True)
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(*make_leaf(ROOT, "server", *make_ca(os.path.join(ROOT, "ca"))))
+    context = server_context(ROOT, "server", *make_ca(os.path.join(ROOT, "ca")))
     server.socket = context.wrap_socket(server.socket, server_side=True)
     print(server.server_address[1], flush=True)
     server.serve_forever()

@@ -18,8 +18,8 @@ HlsServer::HlsServer(const Options& options)
     const std::string duration = std::to_string(options.segmentSeconds);
     const std::string window = std::to_string(options.window);
     const char* argv[]
-        = { "/usr/bin/python3", ORVO_HLS_SERVER_SCRIPT, "--control", "--port", port.c_str(), "--ca-dir", caDir.c_str(),
-              "--work-dir", work.c_str(), "--segment-duration", duration.c_str(), "--window", window.c_str(), nullptr };
+        = { "/usr/bin/python3", ORVO_HLS_SERVER_SCRIPT, "--port", port.c_str(), "--ca-dir", caDir.c_str(), "--work-dir",
+              work.c_str(), "--segment-duration", duration.c_str(), "--window", window.c_str(), nullptr };
     GUnique<GError> error;
     process_ = adopt(g_subprocess_newv(
         argv, GSubprocessFlags(G_SUBPROCESS_FLAGS_STDIN_PIPE | G_SUBPROCESS_FLAGS_STDOUT_PIPE), out(error)));

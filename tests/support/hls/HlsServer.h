@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// Starts the local live HLS server (hls_server.py, see README.md) for one test
-// or benchmark and talks to it over its stdin; it ends with this object.
+// Starts the demo radio with the test faults (radio_faults.py, see README.md)
+// for one test and talks to it over its stdin; it ends with this object.
 
 #include "tests/support/TestSupport.h"
 

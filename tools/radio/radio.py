@@ -1,9 +1,8 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""A local live HLS radio over HTTPS for tests, benchmarks and the demo (see README.md)."""
+"""The bundled demo radio: a local live HLS stream per channel over HTTPS (see README.md)."""
 
 import argparse
-import contextlib
 import fcntl
 import functools
 import hashlib
@@ -22,8 +21,6 @@ import time
 import urllib.parse
 import zlib
 
-FAULTS = ("none", "refuse", "drop", "stall", "garbage", "404", "500", "403", "wrongcert", "redirect",
-          "redirect-https", "segment-redirect")
 # Per-channel settings and their values (None: a whole number >= 0).
 SETTINGS = {"format": ("ts", "fmp4", "aac", "mp3"), "master": ("0", "1"), "key": ("none", "aes", "aes-seq"),
             "discontinuity": None}
@@ -34,6 +31,7 @@ SEGMENT = re.compile(r"seg(\d+)\.(%s)" % "|".join(FORMAT_OF))
 CONTENT_TYPES = {"ts": "video/mp2t", "fmp4": "video/iso.segment", "aac": "audio/aac", "mp3": "audio/mpeg"}
 # The video variant comes first and the low one before the high one, so "take the first" is caught.
 VARIANTS = (("video", 2000000, "avc1.64001f,%s"), ("lo", 64000, "%s"), ("hi", 192000, "%s"))
+VARIANT_FILES = {name + ".m3u8": name for name, _, _ in VARIANTS}
 PLAYLIST_TYPE = "application/vnd.apple.mpegurl"
 FIRST_SEQUENCE = 100
 RATE, FRAME, MP3_FRAME = 48000, 1024, 1152  # AAC frames of 1024 samples, MP3 ones of 1152
@@ -144,23 +142,37 @@ def make_ca(directory):
         return ca, key
 
 
-def make_leaf(work, name, ca, ca_key):  # a server certificate for 127.0.0.1 and localhost
+def server_context(work, name, ca, ca_key):  # TLS with a certificate for 127.0.0.1 and localhost from that CA
     key, csr, crt, ext = (os.path.join(work, name + s) for s in (".key", ".csr", ".pem", ".ext"))
     with open(ext, "w") as f:
         f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n")
     run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", csr])
     run(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-CAcreateserial",
          "-days", "30", "-extfile", ext, "-out", crt])
-    return crt, key
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(crt, key)
+    return context
 
 
 def channel_secret(kind, channel):
     return hashlib.md5(kind + b":" + channel.encode()).digest()
 
 
-class Radio:  # the live clock, recordings, settings, faults and request counters
-    def __init__(self, args):
-        self.args = args
+class Radio:
+    """The live clock, the recordings, each channel's settings and the two servers."""
+
+    def __init__(self, args, handler):
+        self.args, self.parent = args, os.getppid()
+        # Listening comes first, so that a taken port fails at once, in one line.
+        try:
+            self.https = TlsServer(("127.0.0.1", args.port), handler)
+            self.plain = ThreadingServer(("127.0.0.1", 0), handler)
+        except OSError as error:
+            sys.exit("radio: cannot listen on 127.0.0.1:%d: %s" % (args.port, error.strerror or error))
+        self.https_port = self.https.server_address[1]
+        os.makedirs(args.work_dir, exist_ok=True)
+        self.ca, ca_key = make_ca(args.ca_dir)
+        self.tls = server_context(args.work_dir, "server", self.ca, ca_key)
         self.frames = max(1, round(args.segment_duration * RATE / FRAME))
         self.samples = self.frames * FRAME  # per segment, on the shared schedule
         self.duration = self.samples / RATE
@@ -173,18 +185,33 @@ class Radio:  # the live clock, recordings, settings, faults and request counter
         self.start = time.monotonic() - args.window * self.duration
         self.lock = threading.Lock()
         self.making = threading.RLock()
-        self.recordings, self.counts, self.connections = {}, {}, set()  # recordings by (channel, kind)
-        self.faults = {"*": "none"}  # channel id or "*" -> fault
+        self.recordings = {}  # by (channel, kind)
         self.settings = {"*": dict(DEFAULTS)}  # channel id or "*" -> {name: value}
-        self.fault_changed = threading.Condition(self.lock)
 
-    def fault_for(self, channel):
-        with self.lock:
-            return self.faults.get(channel, self.faults["*"])
+    def serve(self, server):  # in a thread of its own
+        server.radio = self
+        threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True).start()
+        return server
+
+    def context(self):  # what a new HTTPS connection is served with
+        return self.tls
+
+    def run(self):
+        # Ends with whoever started it, also when that process was killed.
+        while os.getppid() == self.parent:
+            time.sleep(0.5)
 
     def setting(self, channel, name):
         with self.lock:
             return self.settings.get(channel, {}).get(name, self.settings["*"][name])
+
+    def configure(self, channel, values):  # {name: value} for a channel or "*"; False when one is not a setting
+        if not all(name in SETTINGS and (value in SETTINGS[name] if SETTINGS[name] else value.isdigit())
+                   for name, value in values.items()):
+            return False
+        with self.lock:
+            self.settings.setdefault(channel, {}).update(values)
+        return True
 
     def recording(self, channel, kind):
         """The tone once per kind: "adts" (a segment's AAC frames), "ts" or "mp4" (those muxed), "mp3" (a cycle)."""
@@ -293,42 +320,12 @@ class Radio:  # the live clock, recordings, settings, faults and request counter
         newest = self.live_edge()
         return newest - self.args.window - 2 < n <= newest + 1
 
-    def command(self, words, set_fault):  # one control line from stdin (README.md); the answer
-        if len(words) in (2, 3) and words[0] == "fault" and words[1] in FAULTS:
-            set_fault(words[2] if len(words) == 3 else "*", words[1])
-            return "ok"
-        if len(words) >= 3 and words[0] == "config":
-            values = dict(w.partition("=")[::2] for w in words[2:])
-            if all(name in SETTINGS and (value in SETTINGS[name] if SETTINGS[name] else value.isdigit())
-                   for name, value in values.items()):
-                with self.lock:
-                    self.settings.setdefault(words[1], {}).update(values)
-                return "ok"
-        if len(words) == 2 and words[0] == "count":
-            with self.lock:
-                return str(self.counts.get(words[1], 0))
-        if len(words) == 2 and words[0] == "tone":
-            return str(tone_frequency(words[1]))
-        return "error: " + " ".join(words)
-
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
     def log_message(self, *args):
         pass
-
-    def setup(self):
-        super().setup()
-        with self.server.radio.lock:
-            self.server.radio.connections.add(self.connection)
-
-    def finish(self):
-        try:
-            super().finish()
-        finally:
-            with self.server.radio.lock:
-                self.server.radio.connections.discard(self.connection)
 
     def reply(self, status, body=b"", ctype="text/plain", headers=(), sent=None):
         self.send_response(status)
@@ -338,58 +335,33 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body[:sent])
 
-    def redirect(self, scheme, port, path):
-        self.reply(302, headers=[("Location", "%s://127.0.0.1:%d%s" % (scheme, port, path))])
-
     def do_GET(self):
-        radio = self.server.radio
         parts = urllib.parse.urlsplit(self.path).path.split("/")
-        moved = len(parts) > 1 and parts[1] == "moved"
-        if moved:
-            del parts[1]
         # ['', 'liveradio', id, file]
         if len(parts) != 4 or parts[1] != "liveradio" or not parts[2].isalnum():
             return self.reply(404, b"not found\n")
-        channel, name = parts[2], parts[3]
-        variant = name[:-5] if name.endswith(".m3u8") and name[:-5] in [v[0] for v in VARIANTS] else None
-        segment = SEGMENT.fullmatch(name)
-        kind = "plain" if self.server.plain else "moved" if moved else variant or (
-            "playlist" if name == "playlist.m3u8" else "segment")
-        with radio.lock:
-            radio.counts[channel + ":" + kind] = radio.counts.get(channel + ":" + kind, 0) + 1
-        fault = "none" if self.server.plain or moved else radio.fault_for(channel)
-        if fault == "refuse":
-            self.close_connection = True
-            return
-        if fault in ("404", "500", "403"):
-            return self.reply(int(fault), b"fault\n")
-        if fault == "redirect" or (fault == "segment-redirect" and (segment or name == "init.mp4")):
-            return self.redirect("http", radio.plain_port, self.path)
-        if fault == "redirect-https":
-            return self.redirect("https", radio.https_port, "/moved" + self.path)
+        self.serve(parts[2], parts[3])
+
+    def serve(self, channel, name):  # one file of a channel's stream
+        radio = self.server.radio
         if name == "playlist.m3u8" and radio.setting(channel, "master") == "1":
             return self.reply(200, radio.master_playlist(channel), PLAYLIST_TYPE)
-        if name == "playlist.m3u8" or variant:
+        if name == "playlist.m3u8" or name in VARIANT_FILES:
             return self.reply(200, radio.playlist(channel), PLAYLIST_TYPE)
         if name == "key.bin":
             return self.reply(200, channel_secret(b"key", channel), "application/octet-stream")
         if name == "init.mp4":
             boxes = radio.recording(channel, "mp4")
             return self.reply(200, boxes[b"ftyp"] + boxes[b"moov"], "audio/mp4")
+        segment = SEGMENT.fullmatch(name)
         if segment is None or not radio.in_window(int(segment[1])):
             return self.reply(404, b"not found\n")
         n, fmt = int(segment[1]), FORMAT_OF[segment[2]]
-        data = radio.segment(channel, fmt, n, int(radio.setting(channel, "discontinuity")),
-                             radio.setting(channel, "key"))
-        if fault == "garbage":
-            data = bytes((i * 7919 + 13) & 0xFF for i in range(len(data)))
-        if fault in ("drop", "stall"):
-            self.reply(200, data, CONTENT_TYPES[fmt], [("Connection", "close")], sent=len(data) // 3)
-            with radio.lock:
-                while fault == "stall" and radio.faults.get(channel, radio.faults["*"]) == "stall":
-                    radio.fault_changed.wait()
-            return
-        self.reply(200, data, CONTENT_TYPES[fmt])
+        self.send_segment(radio.segment(channel, fmt, n, int(radio.setting(channel, "discontinuity")),
+                                        radio.setting(channel, "key")), CONTENT_TYPES[fmt])
+
+    def send_segment(self, data, ctype):
+        self.reply(200, data, ctype)
 
 
 class ThreadingServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
@@ -408,12 +380,11 @@ class ThreadingServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
 
 class TlsServer(ThreadingServer):
-    """Each accepted socket gets the certificate that the current fault asks for."""
+    """Each accepted socket gets the radio's current context."""
 
     def get_request(self):
         sock, addr = super().get_request()
-        ctx = self.wrong_ctx if self.radio.fault_for("*") == "wrongcert" else self.good_ctx
-        return ctx.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), addr
+        return self.radio.context().wrap_socket(sock, server_side=True, do_handshake_on_connect=False), addr
 
     def finish_request(self, request, client_address):
         try:
@@ -423,68 +394,26 @@ class TlsServer(ThreadingServer):
         super().finish_request(request, client_address)
 
 
-def main():
-    parent = os.getppid()
+def main(station=Radio, handler=Handler):
     p = argparse.ArgumentParser(description=__doc__)
     p.add_argument("--port", type=int, default=0, help="HTTPS port (0: any free one)")
-    p.add_argument("--ca-dir", required=True, help="folder of the test CA (made when missing)")
+    p.add_argument("--ca-dir", required=True, help="folder of its CA (made when missing)")
     p.add_argument("--work-dir", required=True, help="folder for certificates")
     p.add_argument("--segment-duration", type=float, default=1.0)
     p.add_argument("--window", type=int, default=6, help="segments in the live playlist")
     p.add_argument("--channels", default="", help="comma-separated ids whose segments are made at start")
-    p.add_argument("--control", action="store_true", help="read control lines on stdin and end with it")
     args = p.parse_args()
-    os.makedirs(args.work_dir, exist_ok=True)
-
-    ca, ca_key = make_ca(args.ca_dir)
-    contexts = []
-    for name, issuer in (("server", (ca, ca_key)), ("wrong", make_ca(os.path.join(args.work_dir, "other-ca")))):
-        contexts.append(ssl.create_default_context(ssl.Purpose.CLIENT_AUTH))
-        contexts[-1].load_cert_chain(*make_leaf(args.work_dir, name, *issuer))
-
-    radio = Radio(args)
+    radio = station(args, handler)
     for channel in filter(None, args.channels.split(",")):
         radio.recording(channel, "ts")
-
-    def serve(kind, port):
-        server = kind(("127.0.0.1", port), Handler)
-        server.radio, server.plain, (server.good_ctx, server.wrong_ctx) = radio, kind is ThreadingServer, contexts
-        threading.Thread(target=server.serve_forever, args=(0.05,), daemon=True).start()
-        return server
-
-    tls = [serve(TlsServer, args.port)]
-    radio.https_port = tls[0].server_address[1]
-    radio.plain_port = serve(ThreadingServer, 0).server_address[1]
-
-    def set_fault(channel, mode):
-        with radio.lock:
-            radio.faults[channel] = mode
-            radio.fault_changed.notify_all()
-            # New faults apply to new connections: drop the kept-alive ones.
-            for conn in list(radio.connections):
-                with contextlib.suppress(OSError):
-                    conn.shutdown(socket.SHUT_RDWR)
-        # Nothing listens while every channel refuses: connections are refused.
-        refusing = radio.fault_for("*") == "refuse"
-        if refusing and tls[0]:
-            tls[0].shutdown()
-            tls[0].server_close()
-            tls[0] = None
-        elif not refusing and not tls[0]:
-            tls[0] = serve(TlsServer, radio.https_port)
-
-    print("READY %d %d %s %d" % (radio.https_port, 0, ca, radio.plain_port), flush=True)
-    if args.control:
-        for line in sys.stdin:
-            print(radio.command(line.split(), set_fault), flush=True)
-        return
-    # Ends with whoever started it, also when that process was killed.
-    while os.getppid() == parent:
-        time.sleep(0.5)
+    radio.serve(radio.https)
+    radio.serve(radio.plain)
+    print("READY %d 0 %s %d" % (radio.https_port, radio.ca, radio.plain.server_address[1]), flush=True)
+    radio.run()
 
 
 if __name__ == "__main__":
     try:
-        sys.exit(main())
+        main()
     except KeyboardInterrupt:
         pass
