@@ -1,20 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Soak run of the real application parts on a private session bus against the
-// local radio: many channel switches (each a new stream player and a menu
+// demo radio: many channel switches (each a new stream player and a menu
 // rebuild with export), then long playback. Prints memory, open files and
 // threads as it goes; they should not grow.
 //
 //   build/bench/bench/orvo_bench_soak [switches=10000] [playback-seconds=3600]
 //
-// Needs a build whose stream host is the local radio (the dev preset's).
+// Needs a build whose stream host is the demo radio (tools/radio), as the dev preset has it.
+#include "bench/BenchSupport.h"
 #include "platform/BuildConfig.h"
 #include "platform/StatusBar.h"
 #include "src/AudioPlayer.h"
 #include "src/MenuManager.h"
-#include "tests/support/TestSupport.h"
-#include "tests/support/hls/HlsServer.h"
-
-#include <glib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -90,21 +87,30 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    test::PrivateBus bus;
-    test::TempDir config;
+    bench::PrivateBus bus;
+    bench::TempDir config;
     g_setenv("XDG_CONFIG_HOME", config.path().c_str(), TRUE);
     g_setenv("ORVO_AUDIO_SINK", "fakesink sync=true", TRUE);
-    test::HlsServer radio(test::HlsServer::Options {
-        .port = std::stoi(host.substr(10)),
-        .caDir = std::filesystem::path(build::extraCaFile).parent_path(),
-        .segmentSeconds = 2.0,
-    });
+
+    // The demo radio on the build's port and CA; a port it cannot have, it says on stderr.
+    const std::string port = host.substr(10);
+    const std::string caDir = std::filesystem::path(build::extraCaFile).parent_path();
+    const std::string work = config.path() / "radio";
+    const char* const command[] = { "/usr/bin/python3", ORVO_RADIO_SCRIPT, "--port", port.c_str(), "--ca-dir",
+        caDir.c_str(), "--work-dir", work.c_str(), "--segment-duration", "2", nullptr };
+    const auto radio = platform::glib::adopt(g_subprocess_newv(command, G_SUBPROCESS_FLAGS_STDOUT_PIPE, nullptr));
+    const auto lines = platform::glib::adopt(g_data_input_stream_new(g_subprocess_get_stdout_pipe(radio.get())));
+    const platform::glib::GUnique<char> ready(g_data_input_stream_read_line(lines.get(), nullptr, nullptr, nullptr));
+    if (!ready || !g_str_has_prefix(ready.get(), "READY ")) {
+        std::fprintf(stderr, "the demo radio did not start\n");
+        return 1;
+    }
 
     auto item = platform::StatusBar::systemStatusBar().statusItemWithLength(-1);
     auto player = AudioPlayer::create();
     auto manager = MenuManager::create(item, player);
     manager->start();
-    test::drainMainContext();
+    bench::drain();
     sample("start", 0);
 
     // Switches 0 to 200 ms apart, as fast clicking through the menu gives:
@@ -118,7 +124,7 @@ int main(int argc, char** argv)
         platform::MenuItem chosen("", "channelSelected:", "");
         chosen.setTag(i % static_cast<long>(channels.size()));
         manager->channelSelected(&chosen);
-        test::waitFor([] { return false; }, std::chrono::milliseconds(pause(random)));
+        bench::runFor(std::chrono::milliseconds(pause(random)));
         if (i % 1000 == 0 || (switches < 1000 && i % 50 == 0)) {
             sample("switches", i);
         }
@@ -126,8 +132,9 @@ int main(int argc, char** argv)
 
     player->play(channels[0]);
     for (long s = 0; s < playbackSeconds; s += 60) {
-        test::waitFor([] { return false; }, std::chrono::seconds(std::min<long>(60, playbackSeconds - s)));
+        bench::runFor(std::chrono::seconds(std::min<long>(60, playbackSeconds - s)));
         sample("playing", s + 60);
     }
+    g_subprocess_force_exit(radio.get());
     return 0;
 }

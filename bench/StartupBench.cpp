@@ -4,10 +4,9 @@
 // measures the idle process's memory and how often it wakes up in 60 s.
 //
 //   build/bench/bench/orvo_bench_startup [seconds-idle]
-#include "tests/support/TestSupport.h"
-#include "tests/support/TrayPeers.h"
+#include "bench/BenchSupport.h"
 
-#include <glib.h>
+#include <csignal>
 
 #include <algorithm>
 #include <chrono>
@@ -20,10 +19,58 @@
 
 #include <unistd.h>
 
-using namespace orvo::test;
+using namespace orvo::bench;
+using namespace orvo::platform::glib;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// Owns org.kde.StatusNotifierWatcher on a connection of its own, as a panel
+// does, and counts the items that register.
+class Watcher {
+public:
+    Watcher()
+    {
+        static const GUnique<GDBusNodeInfo> node(g_dbus_node_info_new_for_xml(
+            "<node><interface name='org.kde.StatusNotifierWatcher'><method name='RegisterStatusNotifierItem'>"
+            "<arg type='s' direction='in'/></method></interface></node>",
+            nullptr));
+        static const GDBusInterfaceVTable vtable = { &Watcher::registered, nullptr, nullptr, {} };
+        g_dbus_connection_register_object(
+            connection_.get(), "/StatusNotifierWatcher", node->interfaces[0], &vtable, this, nullptr, nullptr);
+        // The bus answers by itself: no main loop needed.
+        GUnique<GVariant>(
+            g_dbus_connection_call_sync(connection_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", "org.kde.StatusNotifierWatcher", 0u),
+                nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
+    }
+    // Leaving the bus drops the name, as a quitting panel would.
+    ~Watcher() { g_dbus_connection_close_sync(connection_.get(), nullptr, nullptr); }
+    Watcher(const Watcher&) = delete;
+    Watcher& operator=(const Watcher&) = delete;
+
+    int registrations = 0;
+
+private:
+    static void registered(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
+        GDBusMethodInvocation* invocation, gpointer self)
+    {
+        ++static_cast<Watcher*>(self)->registrations;
+        g_dbus_method_invocation_return_value(invocation, nullptr);
+    }
+
+    GRef<GDBusConnection> connection_
+        = adopt(g_dbus_connection_new_for_address_sync(g_getenv("DBUS_SESSION_BUS_ADDRESS"),
+            GDBusConnectionFlags(
+                G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr));
+};
+
+void stop(GSubprocess* app)
+{
+    g_subprocess_send_signal(app, SIGTERM);
+    g_subprocess_wait(app, nullptr, nullptr);
+}
 
 long statusField(const std::filesystem::path& status, const std::string& field)
 {
@@ -69,24 +116,24 @@ int main(int argc, char** argv)
     g_setenv("ORVO_AUDIO_SINK", "fakesink", TRUE);
 
     std::vector<double> millis;
-    ChildProcess app;
+    const char* const command[] = { ORVO_APP_BINARY, nullptr };
     for (int run = 0; run < 10; ++run) {
         PrivateBus bus;
-        TestWatcher watcher;
+        Watcher watcher;
         const auto start = Clock::now();
-        app = ChildProcess({ ORVO_APP_BINARY });
-        if (!waitFor([&] { return !watcher.registrations().empty(); }, std::chrono::seconds(20))) {
+        const auto app = adopt(g_subprocess_newv(command, G_SUBPROCESS_FLAGS_NONE, nullptr));
+        if (!runUntil([&] { return watcher.registrations > 0; }, std::chrono::seconds(20))) {
             std::fprintf(stderr, "run %d: the item never registered\n", run);
             return 1;
         }
         millis.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
         if (run < 9) {
-            app.stop();
+            stop(app.get());
             continue;
         }
         // The last run stays up for the idle measurement.
-        waitFor([] { return false; }, std::chrono::seconds(2));
-        const pid_t pid = app.pid();
+        runFor(std::chrono::seconds(2));
+        const pid_t pid = std::atoi(g_subprocess_get_identifier(app.get()));
         const long rssKb = statusField("/proc/" + std::to_string(pid) + "/status", "VmRSS");
         const long threads = statusField("/proc/" + std::to_string(pid) + "/status", "Threads");
         const auto before = wakeups(pid);
@@ -97,7 +144,7 @@ int main(int argc, char** argv)
             (millis[4] + millis[5]) / 2, millis.front(), millis.back());
         std::printf("idle RSS: %.1f MB, threads: %ld\n", rssKb / 1024.0, threads);
         std::printf("idle wake-ups in %d s: %ld\n", idleSeconds, wakeupsBetween(before, after));
-        app.stop();
+        stop(app.get());
     }
     return 0;
 }
