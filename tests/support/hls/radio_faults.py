@@ -86,8 +86,7 @@ class Handler(radio.Handler):
 
     def serve(self, channel, name):
         station, plain = self.server.radio, not isinstance(self.server, radio.TlsServer)
-        kind = "plain" if plain else "moved" if self.moved else radio.VARIANT_FILES.get(name) or (
-            "playlist" if name == "playlist.m3u8" else "segment")
+        kind = "plain" if plain else "playlist" if name.endswith(".m3u8") else "segment"
         with station.lock:
             station.counts[channel + ":" + kind] += 1
             self.channel, self.fault = channel, "none" if plain or self.moved else station.fault_for(channel)
