@@ -23,8 +23,9 @@ import zlib
 
 # Per-channel settings and their values (None: a whole number >= 0).
 SETTINGS = {"format": ("ts", "fmp4", "aac", "mp3"), "master": ("0", "1"), "key": ("none", "aes", "aes-seq"),
-            "discontinuity": None}
-DEFAULTS = {"format": "ts", "master": "0", "key": "none", "discontinuity": "0"}
+            "discontinuity": None, "origins": None}
+DEFAULTS = {"format": "ts", "master": "0", "key": "none", "discontinuity": "0", "origins": "1"}
+ORIGIN_LEAD = 20  # segments each further origin is ahead of the first
 EXTENSIONS = {"ts": "ts", "fmp4": "m4s", "aac": "aac", "mp3": "mp3"}
 FORMAT_OF = {v: k for k, v in EXTENSIONS.items()}
 SEGMENT = re.compile(r"seg(\d+)\.(%s)" % "|".join(FORMAT_OF))
@@ -187,6 +188,10 @@ class Radio:
         self.making = threading.RLock()
         self.recordings = {}  # by (channel, kind)
         self.settings = {"*": dict(DEFAULTS)}  # channel id or "*" -> {name: value}
+        self.turns = {}  # playlist requests so far, by channel
+
+    def origins(self, channel):
+        return max(1, int(self.setting(channel, "origins")))
 
     def serve(self, server):  # in a thread of its own
         server.radio = self
@@ -296,7 +301,10 @@ class Radio:
     def playlist(self, channel):
         fmt, key = self.setting(channel, "format"), self.setting(channel, "key")
         every = int(self.setting(channel, "discontinuity"))
-        newest = self.live_edge()
+        # Origins that are not in step answer in turn, each with its own window.
+        with self.lock:
+            turn = self.turns[channel] = self.turns.get(channel, -1) + 1
+        newest = self.live_edge() + turn % self.origins(channel) * ORIGIN_LEAD
         oldest = max(FIRST_SEQUENCE, newest - self.args.window + 1)
         durations = [self.timing(fmt, n, every)[1] / RATE for n in range(oldest, newest + 1)]
         lines = ["#EXTM3U", "#EXT-X-VERSION:%d" % (6 if fmt == "fmp4" else 3),
@@ -316,9 +324,9 @@ class Radio:
             lines += ["#EXTINF:%.3f," % d, "seg%d.%s" % (n, EXTENSIONS[fmt])]
         return ("\n".join(lines) + "\n").encode()
 
-    def in_window(self, n):
+    def in_window(self, channel, n):
         newest = self.live_edge()
-        return newest - self.args.window - 2 < n <= newest + 1
+        return newest - self.args.window - 2 < n <= newest + 1 + (self.origins(channel) - 1) * ORIGIN_LEAD
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -354,7 +362,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             boxes = radio.recording(channel, "mp4")
             return self.reply(200, boxes[b"ftyp"] + boxes[b"moov"], "audio/mp4")
         segment = SEGMENT.fullmatch(name)
-        if segment is None or not radio.in_window(int(segment[1])):
+        if segment is None or not radio.in_window(channel, int(segment[1])):
             return self.reply(404, b"not found\n")
         n, fmt = int(segment[1]), FORMAT_OF[segment[2]]
         self.send_segment(radio.segment(channel, fmt, n, int(radio.setting(channel, "discontinuity")),

@@ -215,6 +215,7 @@ struct StreamCase {
     Outcome outcome = Outcome::Plays;
     bool partialAudio = false; // the fault delivers part of each segment, which may be played
     double seconds = 0.5; // heard without a restart
+    int runs = 0; // > 0: at most this many runs of the pipeline begun meanwhile
 };
 
 void PrintTo(const StreamCase& c, std::ostream* os)
@@ -248,6 +249,7 @@ TEST_P(StreamTest, MeetsTheStreamAsDescribed)
         expectTone(meter, channelA);
         EXPECT_EQ(statusOf(*player).restarts, 0);
         EXPECT_EQ(notice(), "");
+        EXPECT_TRUE(c.runs == 0 || statusOf(*player).runs <= c.runs) << statusOf(*player).runs << " runs";
     } else if (c.outcome == Outcome::Recovers) {
         if (c.fault == std::string_view("stall")) {
             // Bytes are played as they arrive: a stalled segment up to where it stalls.
@@ -295,6 +297,11 @@ INSTANTIATE_TEST_SUITE_P(Streams, StreamTest,
             "SplicedFmp4", { { "format", "fmp4" }, { "discontinuity", "2" } }, "none", Outcome::Plays, false, 6 },
         StreamCase { "RedirectedToHttps", {}, "redirect-https" },
         StreamCase { "MasterPlaylist", { { "master", "1" } } },
+        // Media comes as it is: a compressed segment could unpack to far more than it weighs.
+        StreamCase { "SegmentsAndKeysUncompressed", { { "key", "aes" } }, "identity-only" },
+        // Two origins out of step answer in turn, each with a window of its own
+        // 20 segments apart: the stream keeps to one, not a new run per reload.
+        StreamCase { "TwoOriginsOutOfStep", { { "origins", "2" } }, "none", Outcome::Plays, false, 6, 2 },
         StreamCase { "ConnectionRefused", {}, "refuse", recovers }, StreamCase { "ServerError", {}, "500", recovers },
         StreamCase { "SegmentCutShort", {}, "drop", recovers, true },
         StreamCase { "SegmentUndecodable", {}, "garbage", recovers },

@@ -13,7 +13,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import radio  # noqa: E402
 
 FAULTS = ("none", "refuse", "drop", "stall", "garbage", "404", "500", "403", "wrongcert", "redirect",
-          "redirect-https", "segment-redirect")
+          "redirect-https", "segment-redirect", "identity-only")
 
 
 class Radio(radio.Radio):
@@ -100,6 +100,9 @@ class Handler(radio.Handler):
             self.redirect("http", station.plain.server_address[1], self.path)
         elif fault == "redirect-https":
             self.redirect("https", station.https_port, "/moved" + self.path)
+        elif fault == "identity-only" and not name.endswith(".m3u8") and \
+                self.headers.get("Accept-Encoding", "identity") != "identity":
+            self.reply(406, b"media only as it is\n")
         else:
             super().serve(channel, name)
 
