@@ -6,8 +6,11 @@
 
 #include <libsoup/soup.h>
 
+#include <deque>
+#include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/mman.h>
@@ -21,6 +24,13 @@ using namespace glib;
 using UriPtr = GUnique<GUri>;
 
 constexpr int maxRedirects = 5;
+// Sends handed to libsoup at once per host; further ones wait in our own
+// queue, which a released request simply leaves. libsoup's queue would keep
+// every message, a cancelled one too, until a connection frees up, and walks
+// all of it at each finished send: after a burst of channel changes it went
+// on sending superseded requests for a minute. Released sends that libsoup
+// still finishes count apart, up to as many again (the session's limit).
+constexpr int sendsPerHost = 4;
 constexpr auto uriFlags = static_cast<GUriFlags>(SOUP_HTTP_URI_FLAGS);
 constexpr gsize readSize = 64 * 1024;
 
@@ -85,7 +95,7 @@ SoupSession* sharedSession()
         // The session lives as long as the process: its idle connections are
         // what makes the next request fast.
         return soup_session_new_with_options("user-agent", userAgent.c_str(), "timeout", silenceTimeoutSeconds,
-            "idle-timeout", 60u, "max-conns-per-host", 4, nullptr);
+            "idle-timeout", 60u, "max-conns-per-host", 2 * sendsPerHost, nullptr);
     }();
     return session;
 }
@@ -112,9 +122,28 @@ public:
 
     ~Fetch() override
     {
-        // Pending calls complete with G_IO_ERROR_CANCELLED and find the state dead.
+        // Pending calls complete with G_IO_ERROR_CANCELLED and find the state
+        // dead. A send is cancelled only while its answer has not begun:
+        // libsoup 3.4 to 3.6.5 (Debian 13 has 3.6.5) finish a message twice
+        // when a cancel meets an answer that has just arrived, and read freed
+        // memory in soup_session_send_finish (fixed in 3.6.6). An answered
+        // send ends at once by itself; its body is never read.
         state_->dead = true;
         g_cancellable_cancel(state_->cancellable.get());
+        if (state_->host.empty()) {
+            return; // never sent
+        }
+        HostQueue& queue = queueOf(state_->host);
+        if (state_->waiting) {
+            std::erase(queue.waiting, state_);
+        } else if (state_->sending) {
+            --queue.live;
+            ++queue.released;
+            state_->releasedSend = true;
+            if (!state_->answered) {
+                g_cancellable_cancel(state_->sendCancellable.get());
+            }
+        }
     }
 
     void begin()
@@ -140,8 +169,14 @@ private:
         FetchRequest request;
         OnBody onBody;
         OnDone onDone;
-        GRef<GCancellable> cancellable = adopt(g_cancellable_new());
+        GRef<GCancellable> cancellable = adopt(g_cancellable_new()); // body reads
+        GRef<GCancellable> sendCancellable;
         GRef<SoupMessage> message;
+        std::string host; // host:port, the queue the sends wait in
+        bool waiting = false; // in that queue, not yet handed to libsoup
+        bool sending = false; // handed to libsoup, not finished yet
+        bool releasedSend = false; // released while sending: counts as such
+        bool answered = false; // the current send's response headers have come
         GRef<GInputStream> body;
         int redirects = 0;
         // Bytes of the response still to skip or to hand on, for a range the
@@ -184,16 +219,54 @@ private:
             soup_message_headers_set_range(soup_message_get_request_headers(state->message.get()),
                 static_cast<goffset>(offset), static_cast<goffset>(offset + length - 1));
         }
-        // No cancellable here: libsoup 3.6 (Debian 13) frees the request's
-        // queue item while a cancelled send is still being finished, and
-        // crashes (a use-after-free in soup_session_send_finish, seen under
-        // valgrind when requests are released while connecting). A released
-        // request stops at the next safe point instead: once its answer
-        // begins, its body is never read (see onSent), which is bounded by
-        // the session's silence timeout.
-        soup_session_send_async(
-            sharedSession(), state->message.get(), G_PRIORITY_DEFAULT, nullptr, &Fetch::onSent, new StateRef(state));
+        state->host = std::string(g_uri_get_host(uri.get())) + ":" + std::to_string(g_uri_get_port(uri.get()));
+        HostQueue& queue = queueOf(state->host);
+        if (queue.live < sendsPerHost && queue.live + queue.released < 2 * sendsPerHost) {
+            startSend(state, queue);
+        } else {
+            state->waiting = true;
+            queue.waiting.push_back(state);
+        }
         return std::nullopt;
+    }
+
+    struct HostQueue {
+        int live = 0; // sends of requests still wanted, handed to libsoup
+        int released = 0; // sends libsoup finishes for released requests
+        std::deque<StateRef> waiting;
+    };
+
+    static HostQueue& queueOf(const std::string& host)
+    {
+        static auto* queues = new std::map<std::string, HostQueue>(); // lives until the process ends
+        return (*queues)[host];
+    }
+
+    static void startSend(const StateRef& state, HostQueue& queue)
+    {
+        ++queue.live;
+        state->waiting = false;
+        state->sending = true;
+        state->answered = false;
+        state->sendCancellable = adopt(g_cancellable_new());
+        g_signal_connect(state->message.get(), "got-headers",
+            G_CALLBACK(+[](SoupMessage*, gpointer answered) { *static_cast<bool*>(answered) = true; }),
+            &state->answered);
+        soup_session_send_async(sharedSession(), state->message.get(), G_PRIORITY_DEFAULT, state->sendCancellable.get(),
+            &Fetch::onSent, new StateRef(state));
+    }
+
+    // A send has finished, whatever its outcome: the next one waiting for
+    // the host may go.
+    static void sendEnded(const std::string& host, bool released)
+    {
+        HostQueue& queue = queueOf(host);
+        --(released ? queue.released : queue.live);
+        if (!queue.waiting.empty() && queue.live < sendsPerHost && queue.live + queue.released < 2 * sendsPerHost) {
+            const StateRef next = queue.waiting.front();
+            queue.waiting.pop_front();
+            startSend(next, queue);
+        }
     }
 
     // Takes back the state handed to an asynchronous call; null once the
@@ -208,7 +281,12 @@ private:
     {
         GUnique<GError> error;
         auto stream = adopt(soup_session_send_finish(SOUP_SESSION(source), result, out(error)));
-        const StateRef state = take(data);
+        const std::unique_ptr<StateRef> sent(static_cast<StateRef*>(data));
+        State& ended = **sent;
+        g_signal_handlers_disconnect_by_data(ended.message.get(), &ended.answered);
+        ended.sending = false;
+        sendEnded(ended.host, std::exchange(ended.releasedSend, false));
+        const StateRef state = ended.dead ? nullptr : *sent;
         if (!state) {
             return;
         }

@@ -196,6 +196,18 @@ TEST_F(StreamPlayerTest, FlippingThroughChannelsLeavesNothingBehind)
     EXPECT_GT(releasedWhile["segment"], 0);
     EXPECT_GT(releasedWhile["sound"], 0);
 
+    // A burst with no main-loop turn between the changes: the requests of
+    // the players it released never reach the server.
+    const int playlists = server_.count(std::string(channelB) + ":playlist");
+    for (int i = 0; i < 300; ++i) {
+        makePlayer(channelB)->play();
+    }
+    player = makePlayer(channelB);
+    meter = std::make_unique<SoundMeter>(*player);
+    player->play();
+    expectTone(*meter, channelB);
+    EXPECT_LE(server_.count(std::string(channelB) + ":playlist") - playlists, 12);
+
     player->pause();
     meter.reset();
     player.reset();
