@@ -4,12 +4,16 @@
 // rebuild with export), then long playback. Prints memory, open files and
 // threads as it goes; they should not grow.
 //
-//   build/bench/bench/orvo_bench_soak [switches=10000] [playback-seconds=3600]
+//   build/bench/bench/orvo_bench_soak [switches=10000] [playback-seconds=3600] [origins=1]
+//
+// With origins=2 the radio answers playlists from two origins out of step in
+// turn, as a broken CDN does: threads and memory must stay flat all the same.
 //
 // Needs a build whose stream host is the demo radio (tools/radio), as the dev preset has it.
 #include "bench/BenchSupport.h"
 #include "platform/BuildConfig.h"
 #include "platform/StatusBar.h"
+#include "platform/linux/core/PlaybackNotice.h"
 #include "src/AudioPlayer.h"
 #include "src/MenuManager.h"
 
@@ -81,6 +85,7 @@ int main(int argc, char** argv)
 {
     const long switches = argc > 1 ? std::atol(argv[1]) : 10000;
     const long playbackSeconds = argc > 2 ? std::atol(argv[2]) : 3600;
+    const std::string origins = argc > 3 ? argv[3] : "1";
     const std::string host = build::streamHost;
     if (host.rfind("127.0.0.1:", 0) != 0) {
         std::fprintf(stderr, "this build streams from %s, not from the local radio\n", host.c_str());
@@ -97,7 +102,7 @@ int main(int argc, char** argv)
     const std::string caDir = std::filesystem::path(build::extraCaFile).parent_path();
     const std::string work = config.path() / "radio";
     const char* const command[] = { "/usr/bin/python3", ORVO_RADIO_SCRIPT, "--port", port.c_str(), "--ca-dir",
-        caDir.c_str(), "--work-dir", work.c_str(), "--segment-duration", "2", nullptr };
+        caDir.c_str(), "--work-dir", work.c_str(), "--segment-duration", "2", "--origins", origins.c_str(), nullptr };
     const auto radio = platform::glib::adopt(g_subprocess_newv(command, G_SUBPROCESS_FLAGS_STDOUT_PIPE, nullptr));
     const auto lines = platform::glib::adopt(g_data_input_stream_new(g_subprocess_get_stdout_pipe(radio.get())));
     const platform::glib::GUnique<char> ready(g_data_input_stream_read_line(lines.get(), nullptr, nullptr, nullptr));
@@ -131,10 +136,17 @@ int main(int argc, char** argv)
     }
 
     player->play(channels[0]);
-    for (long s = 0; s < playbackSeconds; s += 60) {
-        bench::runFor(std::chrono::seconds(std::min<long>(60, playbackSeconds - s)));
-        sample("playing", s + 60);
+    for (long s = 0; s < playbackSeconds; s += 30) {
+        bench::runFor(std::chrono::seconds(std::min<long>(30, playbackSeconds - s)));
+        sample("playing", s + 30);
     }
+    // Afterwards another channel starts as usual: time to first sound.
+    const auto chosen = std::chrono::steady_clock::now();
+    player->play(channels[1]);
+    // The tray's notice says "Connecting…" until the first sound.
+    bench::runUntil([] { return platform::native::PlaybackNotice::instance().text().empty(); }, 10s);
+    std::printf("next channel: first sound after %.0f ms\n",
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - chosen).count());
     g_subprocess_force_exit(radio.get());
     return 0;
 }

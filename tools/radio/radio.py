@@ -410,8 +410,11 @@ def main(station=Radio, handler=Handler):
     p.add_argument("--segment-duration", type=float, default=1.0)
     p.add_argument("--window", type=int, default=6, help="segments in the live playlist")
     p.add_argument("--channels", default="", help="comma-separated ids whose segments are made at start")
+    p.add_argument("--origins", default="1", help="origins out of step behind the address (the origins setting)")
     args = p.parse_args()
     radio = station(args, handler)
+    if not radio.configure("*", {"origins": args.origins}):
+        sys.exit("radio: --origins takes a whole number")
     for channel in filter(None, args.channels.split(",")):
         radio.recording(channel, "ts")
     radio.serve(radio.https)

@@ -249,6 +249,7 @@ private:
         state->sending = true;
         state->answered = false;
         state->sendCancellable = adopt(g_cancellable_new());
+        g_debug("GET %s", state->finalUri.c_str());
         g_signal_connect(state->message.get(), "got-headers",
             G_CALLBACK(+[](SoupMessage*, gpointer answered) { *static_cast<bool*>(answered) = true; }),
             &state->answered);
