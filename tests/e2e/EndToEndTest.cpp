@@ -101,7 +101,7 @@ protected:
     void start()
     {
         const auto before = watcher_->registrations().size();
-        app_ = ChildProcess({ binary() });
+        app_.emplace(std::vector<std::string> { binary() });
         ASSERT_TRUE(waitFor([&] { return watcher_->registrations().size() > before; })) << "the item never registered";
         host_.emplace(watcher_->registrations().back());
         ASSERT_TRUE(waitFor([&] { return static_cast<bool>(host_->layout()); }));
@@ -146,10 +146,10 @@ protected:
     Recording recording_ { home_.path() / "played.raw" };
     PrivateBus bus_;
     XvfbDisplay display_;
-    HlsServer radio_ { HlsServer::Options { .port = ORVO_E2E_PORT, .caDir = ORVO_E2E_CA_DIR } };
+    HlsServer radio_ { ORVO_E2E_PORT, ORVO_E2E_CA_DIR };
     std::optional<TestWatcher> watcher_;
     std::optional<TestHost> host_;
-    ChildProcess app_;
+    std::optional<ChildProcess> app_;
 };
 
 TEST_F(Desktop, TheWholeRoadAUserTakes)
@@ -208,7 +208,7 @@ TEST_F(Desktop, TheWholeRoadAUserTakes)
     // Quit: status 0, settings intact.
     const std::string settings = readFile(settingsFile());
     click({ "Quit" });
-    EXPECT_EQ(app_.wait(), 0);
+    EXPECT_EQ(app_->wait(), 0);
     EXPECT_EQ(readFile(settingsFile()), settings);
     EXPECT_NE(settings.find("\"kelmora80a\""), std::string::npos);
 

@@ -112,22 +112,9 @@ GRef<GAsyncResult> await(
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool captureStdout)
     : process_(spawn(argv, captureStdout ? G_SUBPROCESS_FLAGS_STDOUT_PIPE : G_SUBPROCESS_FLAGS_NONE))
 {
-    const char* pid = g_subprocess_get_identifier(process_.get());
-    pid_ = pid ? std::atoi(pid) : -1;
     if (captureStdout) {
         stdout_ = adopt(g_data_input_stream_new(g_subprocess_get_stdout_pipe(process_.get())));
     }
-}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
-{
-    if (this != &other) {
-        stop();
-        process_ = std::move(other.process_);
-        stdout_ = std::move(other.stdout_);
-        pid_ = other.pid_;
-    }
-    return *this;
 }
 
 ChildProcess::~ChildProcess()

@@ -27,14 +27,12 @@ void drainMainContext();
 // or when the test dies. Waiting on it never runs the test's main context.
 class ChildProcess {
 public:
-    ChildProcess() = default;
     // argv[0] is looked up in PATH.
     explicit ChildProcess(const std::vector<std::string>& argv, bool captureStdout = false);
-    ChildProcess(ChildProcess&& other) noexcept = default;
-    ChildProcess& operator=(ChildProcess&& other) noexcept;
     ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
 
-    pid_t pid() const { return pid_; }
     // One line of the captured stdout, "" after timeout.
     std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // The exit status (128 + signal when killed), or -1 after timeout.
@@ -44,7 +42,6 @@ public:
 private:
     platform::glib::GRef<GSubprocess> process_;
     platform::glib::GRef<GDataInputStream> stdout_;
-    pid_t pid_ = -1;
 };
 
 // A private session bus (GTestDBus) in DBUS_SESSION_BUS_ADDRESS.

@@ -178,16 +178,6 @@ TEST_F(MenuManagerTest, AssigningDecodesTagsAndShowsTheLowestSlot)
     EXPECT_EQ(item({ "Vessa 1" })->keyEquivalent(), "");
 }
 
-TEST_F(MenuManagerTest, UnknownStoredIdShowsNoneWithNothingChecked)
-{
-    fake::defaults()["hotkeyChannels"] = Value::stringArray({ "gone", "", "", "", "" });
-    manager->rebuildMenu();
-    const auto slot = item({ "keyboard_shortcuts", "\u23251: hotkey_none" });
-    for (const auto& entry : slot->submenu()->items()) {
-        EXPECT_EQ(entry->state(), 0) << entry->title();
-    }
-}
-
 TEST_F(MenuManagerTest, HotkeysToggleSwitchOrDoNothing)
 {
     fake::defaults()["hotkeyChannels"] = Value::stringArray({ "vessa180a", "kelmora80a", "", "gone", "" });
@@ -237,15 +227,6 @@ TEST_F(MenuManagerTest, LaunchAtLoginFollowsTheServiceStatus)
         EXPECT_EQ(fake::countEvents("statusItem.setMenu"), 1) << "rebuilt also after a failure";
         EXPECT_EQ(item({ "launch_at_login" })->state(), c.checkedAfter);
     }
-}
-
-TEST_F(MenuManagerTest, MenuNamesLocalizedTitles)
-{
-    fake::setLocalizedStrings({ { "regional", "Regionaal" }, { "quit", "Stoppen" }, { "hotkey_none", "Geen" } });
-    manager->rebuildMenu();
-    EXPECT_TRUE(fake::findItem(menu(), { "Regionaal", "Zendo Mosi" }));
-    EXPECT_TRUE(fake::findItem(menu(), { "Stoppen" }));
-    EXPECT_TRUE(fake::findItem(menu(), { "keyboard_shortcuts", "\u23254: Geen", "Geen" }));
 }
 
 TEST_F(MenuManagerTest, CallbacksDoNothingOnceTheManagerIsGone)
@@ -310,15 +291,6 @@ TEST_F(StatusPicture, SizeRuleWithAndWithoutTheSymbol)
             EXPECT_DOUBLE_EQ(symbol.in.size.height, 12);
         }
     }
-}
-
-TEST_F(StatusPicture, NoButtonIsLeftAlone)
-{
-    fake::setStatusItemsHaveButton(false);
-    auto manager = makeManager();
-    manager->start();
-    EXPECT_EQ(fake::countEvents("button."), 0);
-    EXPECT_TRUE(fake::statusItems()[0]->menu());
 }
 
 } // namespace

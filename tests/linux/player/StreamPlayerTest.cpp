@@ -106,8 +106,7 @@ private:
 
 class StreamPlayerTest : public ::testing::Test {
 protected:
-    explicit StreamPlayerTest(const HlsServer::Options& options = {})
-        : server_(options)
+    StreamPlayerTest()
     {
         orvo::platform::native::preparePlayback();
         orvo::platform::native::trustExtraCa(server_.caFile());

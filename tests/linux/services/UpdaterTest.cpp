@@ -39,8 +39,9 @@ protected:
     void SetUp() override
     {
         g_setenv("XDG_CONFIG_HOME", (dir_.path() / "config").c_str(), TRUE);
-        server_ = test::ChildProcess({ "/usr/bin/python3", ORVO_TEST_SUPPORT_DIR "/feed/feed_server.py", root_ }, true);
-        port_ = server_.readLine(std::chrono::seconds(30));
+        server_.emplace(
+            std::vector<std::string> { "/usr/bin/python3", ORVO_TEST_SUPPORT_DIR "/feed/feed_server.py", root_ }, true);
+        port_ = server_->readLine(std::chrono::seconds(30));
         ASSERT_FALSE(port_.empty()) << "feed server did not start";
         // GLib's shared connection would end the process when the private bus stops.
         g_dbus_connection_set_exit_on_close(native::sessionBus(), FALSE);
@@ -83,7 +84,7 @@ protected:
     test::PrivateBus bus_;
     test::TempDir dir_;
     std::string root_ = (dir_.path() / "server").string();
-    test::ChildProcess server_;
+    std::optional<test::ChildProcess> server_;
     std::string port_;
     std::unique_ptr<test::NotificationServer> notifications_;
     std::vector<std::string> opened_;

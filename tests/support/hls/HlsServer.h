@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// Starts the demo radio with the test faults (radio_faults.py, see README.md)
-// for one test and talks to it over its stdin; it ends with this object.
+// The demo radio with the test faults (radio_faults.py, README.md) for one
+// test, driven over its stdin; it ends with this object.
 
 #include "tests/support/TestSupport.h"
 
@@ -13,31 +13,29 @@ namespace orvo::test {
 
 class HlsServer {
 public:
-    struct Options {
-        int port = 0; // HTTPS port; 0 picks a free one
-        std::filesystem::path caDir {}; // the test CA's folder; empty: a fresh CA
-        double segmentSeconds = 1.0;
-        int window = 6;
-    };
-
-    explicit HlsServer(const Options& options);
+    // port 0 picks a free one; an empty caDir makes a fresh CA.
+    explicit HlsServer(int port = 0, const std::filesystem::path& caDir = {});
     ~HlsServer();
     HlsServer(const HlsServer&) = delete;
     HlsServer& operator=(const HlsServer&) = delete;
 
-    int port() const { return port_; }
     const std::filesystem::path& caFile() const { return caFile_; }
-    // https://127.0.0.1:<port>/liveradio/<id>/playlist.m3u8
-    std::string url(const std::string& channelId) const;
+    std::string url(const std::string& channelId) const
+    {
+        return "https://127.0.0.1:" + std::to_string(port_) + "/liveradio/" + channelId + "/playlist.m3u8";
+    }
 
-    // Faults, settings and counter keys as README.md lists them; "*" is every
-    // channel. An unknown fault, setting or value throws.
-    void setFault(const std::string& mode, const std::string& channel = "*");
-    void configure(const std::string& name, const std::string& value, const std::string& channel = "*");
-    int count(const std::string& key);
-
-    // The tone a channel plays, in hertz.
-    int toneFrequency(const std::string& channelId);
+    // As README.md lists them; "*" is every channel. A refusal throws.
+    void setFault(const std::string& mode, const std::string& channel = "*")
+    {
+        command("fault " + mode + " " + channel);
+    }
+    void configure(const std::string& name, const std::string& value, const std::string& channel = "*")
+    {
+        command("config " + channel + " " + name + "=" + value);
+    }
+    int count(const std::string& key) { return std::stoi(command("count " + key)); }
+    int toneFrequency(const std::string& channelId) { return std::stoi(command("tone " + channelId)); }
 
 private:
     std::string command(const std::string& line);
