@@ -2,8 +2,6 @@
 #include "src/AudioPlayer.h"
 #include "tests/unit/Fixture.h"
 
-#include <cmath>
-
 namespace orvo {
 namespace {
 
@@ -75,21 +73,6 @@ TEST_F(AudioPlayerTest, PauseAndResumeKeepTheStreamPlayerAndInformation)
     player->play(channel("vessa180a"));
     ASSERT_EQ(fake::players().size(), 2u);
     EXPECT_FALSE(fake::players()[0]->alive);
-}
-
-TEST_F(AudioPlayerTest, UpdateNowPlayingWithoutChannelTouchesNothing)
-{
-    player->updateNowPlaying();
-    EXPECT_TRUE(fake::events().empty());
-}
-
-TEST_F(AudioPlayerTest, IsPlayingFollowsTheRequestedRate)
-{
-    for (float rate : { 1.0f, 0.5f, 0.0f, -1.0f, std::nanf("") }) {
-        fake::setPlayingRate(rate);
-        player->play(channel("vessa180a"));
-        EXPECT_EQ(player->isPlaying(), rate > 0) << rate;
-    }
 }
 
 // The desktop's play, pause and toggle commands in every state of the player;

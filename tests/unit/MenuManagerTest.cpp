@@ -121,16 +121,6 @@ TEST_F(MenuManagerTest, EveryPlayerChangeRebuildsTheMenu)
     EXPECT_EQ(title(), " Vessa 2");
 }
 
-TEST_F(MenuManagerTest, ChannelTagsBeyondTheCatalogueDoNothing)
-{
-    for (long tag : { 13L, 100L, -1L }) {
-        MenuItem stray("x", "channelSelected:", "");
-        stray.setTag(tag);
-        manager->channelSelected(&stray);
-    }
-    EXPECT_TRUE(fake::players().empty());
-}
-
 TEST_F(MenuManagerTest, FirstStartSeedsTheNationalChannelsAndShowsThem)
 {
     EXPECT_EQ(

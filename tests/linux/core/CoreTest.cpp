@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/Application.h"
 #include "platform/Localization.h"
-#include "platform/Notifications.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -61,23 +60,6 @@ TEST(Localization, AnUngeneratedLocaleKeepsUtf8AndTheLanguage)
     EXPECT_STREQ(std::setlocale(LC_NUMERIC, nullptr), "C");
     EXPECT_EQ(localizedString("quit"), "Beenden");
     EXPECT_EQ(localizedString("no_such_key"), "no_such_key");
-}
-
-TEST(Notifications, PermissionReportsWhetherAServerAnswers)
-{
-    test::PrivateBus bus;
-    const auto ask = [] {
-        std::optional<std::pair<bool, bool>> answer; // granted, with an error
-        UserNotificationCenter::currentNotificationCenter().requestAuthorization(
-            AuthorizationOption::Alert, [&](bool granted, std::optional<std::string> error) {
-                answer = { granted, error.has_value() };
-            });
-        test::waitFor([&] { return answer.has_value(); });
-        return answer;
-    };
-    EXPECT_EQ(ask(), std::make_pair(false, true));
-    const test::NotificationServer server;
-    EXPECT_EQ(ask(), std::make_pair(true, false));
 }
 
 } // namespace

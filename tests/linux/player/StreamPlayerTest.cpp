@@ -399,40 +399,4 @@ TEST(RetryController, DelaysGrowToThirtySecondsAndStartAgainAfterSound)
     EXPECT_EQ(timers[0]->delay, 500ms);
 }
 
-// A private bus stands in for the system bus, with the test as logind.
-struct SystemBusStandIn {
-    SystemBusStandIn()
-    {
-        g_setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), TRUE);
-        // Only the system bus is stood in for; the settings backend would
-        // otherwise take this bus for the session bus as well.
-        g_unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    }
-    orvo::test::PrivateBus bus;
-};
-
-class WakeTest : private SystemBusStandIn, public StreamPlayerTest { };
-
-TEST_F(WakeTest, WakingFromSleepRetriesAtOnce)
-{
-    using namespace orvo::platform::glib;
-    const auto logind = adopt(g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr));
-    ASSERT_TRUE(logind);
-    ASSERT_TRUE(sink(g_dbus_connection_call_sync(logind.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-        "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", "org.freedesktop.login1", 0u), nullptr,
-        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr)));
-    server_.setFault("refuse");
-    auto player = makePlayer(channelA);
-    SoundMeter meter(*player);
-    player->play();
-    // After four failed tries the next one is 8 s away.
-    ASSERT_TRUE(waitFor([&] { return statusOf(*player).restarts == 4 && statusOf(*player).waiting; }, 30s));
-    server_.setFault("none");
-    g_dbus_connection_emit_signal(logind.get(), nullptr, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-        "PrepareForSleep", g_variant_new("(b)", FALSE), nullptr);
-    // Well inside the pending 8 s: only the wake-up can have restarted it.
-    EXPECT_TRUE(waitFor([&] { return statusOf(*player).restarts == 5; }, 4s));
-    EXPECT_TRUE(meter.hears(0.3, 4s));
-}
-
 } // namespace
