@@ -35,11 +35,13 @@ def main():
     if not radio.stdout.readline().startswith("READY"):
         sys.exit("the demo radio did not start")
     env = dict(os.environ, G_MESSAGES_DEBUG="orvo-net", ORVO_AUDIO_SINK="fakesink", XDG_CONFIG_HOME=work)
-    app = subprocess.Popen([args.app], env=env, stderr=subprocess.PIPE, text=True)
+    # GLib writes debug messages to stdout.
+    app = subprocess.Popen([args.app], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                           errors="replace")
     requests = []  # times of the app's requests
 
     def read_log():
-        for line in app.stderr:
+        for line in app.stdout:
             if "GET https://" in line:
                 requests.append(time.monotonic())
     threading.Thread(target=read_log, daemon=True).start()
@@ -72,6 +74,7 @@ def main():
                      Gio.DBusCallFlags.NONE, -1, None, None, None)
             sent += 1
         GLib.MainContext.default().iteration(False)
+        time.sleep(0)  # lets the log reader keep the app's pipe drained
     flood_end = time.monotonic()
     while time.monotonic() - flood_end < args.after:
         GLib.MainContext.default().iteration(False)
@@ -81,6 +84,7 @@ def main():
     print("clicks sent: %d in %.1f s" % (sent, flood_end - start))
     print("requests per second during the flood: %.1f" % during)
     print("requests in each second after it: %s" % " ".join(map(str, after)))
+    print("the app %s" % ("is still running" if app.poll() is None else "ended with status %d" % app.returncode))
     app.terminate()
     radio.terminate()
 
