@@ -73,6 +73,12 @@ struct PortalEvents {
 // reports through events on the main loop. Safe to call again at any time.
 void startPortalShortcuts(std::vector<PortalShortcut> shortcuts, PortalEvents events);
 
+// Moves the process into a systemd scope named after the app's desktop
+// entry, as launchers do, unless it is in one already (or in a service);
+// then, or when the session has no systemd user manager, calls then. The
+// desktop portal knows an app by its scope where it has no Registry.
+void enterAppScope(std::function<void()> then);
+
 // --- GNOME's own custom shortcuts, for GNOME without the portal ---
 
 // Asks the user once, by a desktop notification, whether Alt+1 … Alt+5 may be

@@ -18,8 +18,9 @@
 //   installed <id>.desktop), else from the systemd unit the launcher put the
 //   process in (app-[<launcher>-]<id>-<random>.scope, or
 //   app-<id>@autostart.service for autostart entries; 1.16 only accepts ids
-//   with two dots). From 1.21 on, CreateSession refuses a caller without an
-//   id.
+//   with two dots), once per connection, at its first call of any kind. So
+//   the app enters a scope of its own first (AppScope.cpp). From 1.21 on,
+//   CreateSession refuses a caller without an id.
 // - KDE Plasma 5.27 (and 6.0) bind the shortcuts given in CreateSession's
 //   "shortcuts" option and answer BindShortcuts with what the session
 //   already holds, after opening System Settings; xdg-desktop-portal 1.16.0
@@ -97,7 +98,13 @@ public:
         ++generation_;
         active_ = true;
         watchPortal();
-        registerAppId();
+        // The id first: older portals read it from the scope once, at our
+        // first call.
+        enterAppScope([this, generation = generation_] {
+            if (generation == generation_) {
+                registerAppId();
+            }
+        });
     }
 
 private:

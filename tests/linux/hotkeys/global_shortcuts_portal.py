@@ -4,9 +4,11 @@ xdg-desktop-portal with its KDE and GNOME backends answers. Each Request's
 Response goes out before the reply to the call that made it.
 
 Parameters: registry (offer org.freedesktop.host.portal.Registry, default
-true); no_key (ids bound without a trigger).
+true); no_key (ids bound without a trigger); systemd (also stand in for the
+systemd user manager's StartTransientUnit).
 '''
 import dbus
+from gi.repository import GLib
 
 BUS_NAME = 'org.freedesktop.portal.Desktop'
 MAIN_OBJ = '/org/freedesktop/portal/desktop'
@@ -23,6 +25,18 @@ def load(mock, parameters):
     if parameters.get('registry', True):
         mock.AddMethod('org.freedesktop.host.portal.Registry', 'Register', 'sa{sv}', '',
                        'self.calls.append("Register " + args[0])')
+    if parameters.get('systemd'):
+        mock.systemd = dbus.service.BusName('org.freedesktop.systemd1', mock.connection)
+        mock.AddObject('/org/freedesktop/systemd1', 'org.freedesktop.systemd1.Manager', {}, [
+            ('StartTransientUnit', 'ssa(sv)a(sa(sv))', 'o', lambda manager, name, _mode, properties, _aux:
+             start_transient_unit(mock, manager, name, dict(properties)['PIDs']))])
+
+
+def start_transient_unit(mock, manager, name, pids):
+    mock.calls.append(f'StartTransientUnit {name} pids={",".join(str(pid) for pid in pids)}')
+    job = '/org/freedesktop/systemd1/job/1'  # removed after the reply, as systemd does
+    GLib.idle_add(manager.EmitSignal, 'org.freedesktop.systemd1.Manager', 'JobRemoved', 'uoss', [1, job, name, 'done'])
+    return job
 
 
 def triggers(shortcuts):
