@@ -54,6 +54,9 @@ struct PortalShortcut {
 struct PortalBinding {
     std::string id;
     std::optional<std::string> trigger;
+    // KDE: who the desktop gave the key to instead, as its settings name
+    // them; empty when it does not say.
+    std::string holder;
 };
 
 struct PortalEvents {
@@ -78,6 +81,22 @@ void startPortalShortcuts(std::vector<PortalShortcut> shortcuts, PortalEvents ev
 // then, or when the session has no systemd user manager, calls then. The
 // desktop portal knows an app by its scope where it has no Registry.
 void enterAppScope(std::function<void()> then);
+
+// --- KDE Plasma's global shortcut service, where its portal files them ---
+
+// A shortcut the desktop lists but keeps without a key, whatever the portal
+// said: holder is the group its preferred key went to instead, as System
+// Settings names it (empty when nobody has it).
+struct KdeKeyless {
+    std::string id;
+    std::string holder;
+};
+
+// Finds the portal's group for this session among groups (the names the
+// portal may have given it), shows it as the app, and tells done which of
+// the shortcuts it keeps without a key; done gets nothing outside KDE.
+void checkKdeShortcuts(std::vector<std::string> groups, std::vector<PortalShortcut> shortcuts,
+    std::function<void(std::vector<KdeKeyless>)> done);
 
 // --- GNOME's own custom shortcuts, for GNOME without the portal ---
 
