@@ -86,15 +86,18 @@ void enterAppScope(std::function<void()> then);
 
 // A shortcut the desktop lists but keeps without a key, whatever the portal
 // said: holder is the group its preferred key went to instead, as System
-// Settings names it (empty when nobody has it).
+// Settings names it (empty when nobody has it); moved when that was an older
+// group of ours and the key has come over, so the shortcut has it now.
 struct KdeKeyless {
     std::string id;
     std::string holder;
+    bool moved;
 };
 
 // Finds the portal's group for this session among groups (the names the
-// portal may have given it), shows it as the app, and tells done which of
-// the shortcuts it keeps without a key; done gets nothing outside KDE.
+// portal may have given it), shows it as the app, moves over the keys an
+// older group of ours holds for the same shortcuts, and tells done which of
+// the shortcuts were without a key; done gets nothing outside KDE.
 void checkKdeShortcuts(std::vector<std::string> groups, std::vector<PortalShortcut> shortcuts,
     std::function<void(std::vector<KdeKeyless>)> done);
 

@@ -17,6 +17,8 @@
 //   another group holds, an older group of ours (another app id or token)
 //   included, whose keys then reach nobody. Only kglobalaccel can tell.
 //   An older group no longer in use is inactive; the session's is active.
+// - System Settings' changes reach a running session's group at once
+//   (setForeignShortcutKeys), as ours do.
 #include "platform/BuildConfig.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/GLibPtr.h"
@@ -54,6 +56,14 @@ int qtKey(std::string_view trigger)
     return trigger.size() == 1 && trigger[0] >= '0' && trigger[0] <= '9' ? key | trigger[0] : 0;
 }
 
+// A key sequence as kglobalaccel takes it over the bus: four key codes.
+GVariant* sequence(int key)
+{
+    const gint32 codes[] = { key, 0, 0, 0 };
+    GVariant* array = g_variant_new_fixed_array(G_VARIANT_TYPE_INT32, codes, 4, sizeof(gint32));
+    return g_variant_new_tuple(&array, 1);
+}
+
 // One run of the check: a chain of calls, each answered on the main loop;
 // deletes itself when it has told the result.
 class Check {
@@ -79,6 +89,10 @@ public:
 
 private:
     using Answer = void (Check::*)(GVariant* reply, GError* error);
+    struct Keyless {
+        KdeKeyless found;
+        int key; // the preferred one
+    };
 
     void call(const char* path, const char* interface, const char* method, GVariant* parameters, const char* type,
         Answer answer)
@@ -144,10 +158,10 @@ private:
                 keyed = keyed || key != 0;
             }
             g_variant_iter_free(keys);
+            group_ = group;
             const auto shortcut = std::ranges::find(shortcuts_, std::string_view(action), &PortalShortcut::id);
             if (shortcut != shortcuts_.end() && !keyed) {
-                keyless_.push_back({ action, {} });
-                keys_.push_back(qtKey(shortcut->preferredTrigger));
+                keyless_.push_back({ { action, {}, false }, qtKey(shortcut->preferredTrigger) });
             }
             if (!renamed && groupName != std::string_view(build::appName)) {
                 renamed = true;
@@ -174,10 +188,7 @@ private:
             finish();
             return;
         }
-        // A key sequence goes over the bus as four key codes.
-        const gint32 sequence[] = { keys_[asked_], 0, 0, 0 };
-        call(servicePath, serviceInterface, "actionList",
-            g_variant_new("((@ai))", g_variant_new_fixed_array(G_VARIANT_TYPE_INT32, sequence, 4, sizeof(gint32))),
+        call(servicePath, serviceInterface, "actionList", g_variant_new("(@(ai))", sequence(keyless_[asked_].key)),
             "(as)", &Check::onHolder);
     }
 
@@ -189,16 +200,42 @@ private:
         }
         // componentUnique, actionUnique, componentFriendly, actionFriendly
         if (action && g_strv_length(const_cast<char**>(action)) >= 3) {
-            keyless_[asked_].holder = action[2];
+            Keyless& shortcut = keyless_[asked_];
+            shortcut.found.holder = action[2];
+            if (std::ranges::find(groups_, action[0]) != groups_.end() && action[0] != group_
+                && shortcut.found.id == action[1]) {
+                moveKey(action[0], shortcut);
+            }
         }
         g_free(action);
         ++asked_;
         askHolder();
     }
 
+    // The key is held by the same shortcut in an older group of ours (made
+    // under an earlier id or naming), which nothing listens to any more: it
+    // moves over to the group in use, and works at once (seen on 5.27).
+    void moveKey(const char* from, Keyless& shortcut)
+    {
+        const auto set = [](const char* group, const std::string& id, GVariant* keys) {
+            const char* const action[] = { group, id.c_str(), "", "" };
+            g_dbus_connection_call(sessionBus(), serviceName, servicePath, serviceInterface, "setForeignShortcutKeys",
+                g_variant_new("(@as@a(ai))", g_variant_new_strv(action, 4), keys), nullptr,
+                G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, nullptr, nullptr);
+        };
+        set(from, shortcut.found.id, g_variant_new_array(G_VARIANT_TYPE("(ai)"), nullptr, 0));
+        GVariant* key = sequence(shortcut.key);
+        set(group_.c_str(), shortcut.found.id, g_variant_new_array(nullptr, &key, 1));
+        shortcut.found.moved = true;
+    }
+
     void finish()
     {
-        done_(std::move(keyless_));
+        std::vector<KdeKeyless> found;
+        for (const auto& shortcut : keyless_) {
+            found.push_back(shortcut.found);
+        }
+        done_(std::move(found));
         delete this;
     }
 
@@ -208,8 +245,8 @@ private:
     std::size_t next_ = 0;
     std::string component_;
     Answer answer_ = nullptr;
-    std::vector<KdeKeyless> keyless_;
-    std::vector<int> keys_;
+    std::string group_;
+    std::vector<Keyless> keyless_;
     std::size_t asked_ = 0;
 };
 

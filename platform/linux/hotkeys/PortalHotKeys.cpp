@@ -224,7 +224,9 @@ private:
                 }
                 for (auto& binding : bound) {
                     const auto lacking = std::ranges::find(keyless, binding.id, &KdeKeyless::id);
-                    if (lacking != keyless.end()) {
+                    if (lacking != keyless.end() && lacking->moved) {
+                        binding.trigger.reset(); // it has the key now, whatever the portal said
+                    } else if (lacking != keyless.end()) {
                         binding.trigger = "";
                         binding.holder = lacking->holder;
                     }

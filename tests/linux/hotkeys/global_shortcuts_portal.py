@@ -5,9 +5,9 @@ Response goes out before the reply to the call that made it.
 
 Parameters: registry (offer org.freedesktop.host.portal.Registry, default
 true); no_key (ids bound without a trigger); systemd (also stand in for the
-systemd user manager's StartTransientUnit); kde_stale (also stand in for
-KDE's org.kde.kglobalaccel, where an older, inactive group "orvomenu" holds
-the preferred keys of these ids, so the session's group got none for them).
+systemd user manager's StartTransientUnit); kde_held (also stand in for
+KDE's org.kde.kglobalaccel: id → the group holding its preferred key, so the
+session's group got none; "orvomenu" is an older, inactive group of ours).
 '''
 import dbus
 from gi.repository import GLib
@@ -32,21 +32,23 @@ def load(mock, parameters):
         mock.AddObject('/org/freedesktop/systemd1', 'org.freedesktop.systemd1.Manager', {}, [
             ('StartTransientUnit', 'ssa(sv)a(sa(sv))', 'o', lambda manager, name, _mode, properties, _aux:
              start_transient_unit(mock, manager, name, dict(properties)['PIDs']))])
-    if 'kde_stale' in parameters:
+    if 'kde_held' in parameters:
         mock.kglobalaccel = dbus.service.BusName('org.kde.kglobalaccel', mock.connection)
         mock.group = 'org.orvomenu.OrvoMenuorvomenu'  # as Plasma 5.27 names it
         mock.AddObject('/kglobalaccel', 'org.kde.KGlobalAccel', {}, [
             ('getComponent', 's', 'o', lambda _, name: f'/component/{name.replace(".", "_")}' if name in (
                 'orvomenu', mock.group) else throw('org.kde.kglobalaccel.NoSuchComponent')),
-            ('actionList', '(ai)', 'as', lambda _, keys: stale_holder(mock, keys[0][0])),
+            ('actionList', '(ai)', 'as', lambda _, keys: holder(mock, keys[0][0])),
             ('doRegister', 'as', '', lambda _, ids: mock.calls.append(f'doRegister {ids[0]} {ids[2]}')),
+            ('setForeignShortcutKeys', 'asa(ai)', '', lambda _, ids, keys: mock.calls.append(
+                f'setForeignShortcutKeys {ids[0]} {ids[1]} {[int(key[0][0]) for key in keys]}')),
         ])
         mock.AddObject('/component/orvomenu', 'org.kde.kglobalaccel.Component', {},
                        [('isActive', '', 'b', lambda _: False)])
         mock.AddObject(f'/component/{mock.group.replace(".", "_")}', 'org.kde.kglobalaccel.Component', {}, [
             ('isActive', '', 'b', lambda _: True),
             ('allShortcutInfos', '', 'a(ssssssaiai)', lambda _: [
-                (id, '', mock.group, mock.group, '', '', [] if id in parameters['kde_stale'] else [alt(id)], [])
+                (id, '', mock.group, mock.group, '', '', [] if id in parameters['kde_held'] else [alt(id)], [])
                 for id in sorted(mock.held)]),
         ])
 
@@ -59,9 +61,8 @@ def alt(id):
     return 0x08000000 | ord(id[-1])  # Qt's Alt+N
 
 
-def stale_holder(mock, key):
-    held = [id for id in mock.options['kde_stale'] if alt(id) == key]
-    return ['orvomenu', held[0], 'orvomenu', ''] if held else []
+def holder(mock, key):
+    return next(([group, id, group, ''] for id, group in mock.options['kde_held'].items() if alt(id) == key), [])
 
 
 def start_transient_unit(mock, manager, name, pids):
