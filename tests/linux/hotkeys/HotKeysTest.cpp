@@ -218,9 +218,9 @@ protected:
 // binds the keys under the app's id; a key the desktop keeps without a
 // trigger, or gives to another group (KDE) whatever the portal says, is told
 // once, unless an older group of ours holds it, and then it moves over; KDE
-// shows the group as the app; an activation in our session
-// plays its slot, one in another program's does not; without the portal the
-// keys fall back to X11 grabs (through Xwayland).
+// shows the group as the app; an activation in our session plays its slot,
+// one in another program's does not; without the portal the keys fall back
+// to X11 grabs (through Xwayland).
 TEST_F(WaylandSession, BindsThroughThePortalAndFallsBackToX11Grabs)
 {
     orvo::test::XvfbDisplay x;
