@@ -54,6 +54,9 @@ struct PortalShortcut {
 struct PortalBinding {
     std::string id;
     std::optional<std::string> trigger;
+    // KDE: who the desktop gave the key to instead, as its settings name
+    // them; empty when it does not say.
+    std::string holder;
 };
 
 struct PortalEvents {
@@ -72,6 +75,31 @@ struct PortalEvents {
 // Starts a session for the shortcuts (closing any earlier one first) and
 // reports through events on the main loop. Safe to call again at any time.
 void startPortalShortcuts(std::vector<PortalShortcut> shortcuts, PortalEvents events);
+
+// Moves the process into a systemd scope named after the app's desktop
+// entry, as launchers do, unless it is in one already (or in a service);
+// then, or when the session has no systemd user manager, calls then. The
+// desktop portal knows an app by its scope where it has no Registry.
+void enterAppScope(std::function<void()> then);
+
+// --- KDE Plasma's global shortcut service, where its portal files them ---
+
+// A shortcut the desktop lists but keeps without a key, whatever the portal
+// said: holder is the group its preferred key went to instead, as System
+// Settings names it (empty when nobody has it); moved when that was an older
+// group of ours and the key has come over, so the shortcut has it now.
+struct KdeKeyless {
+    std::string id;
+    std::string holder;
+    bool moved;
+};
+
+// Finds the portal's group for this session among groups (the names the
+// portal may have given it), shows it as the app, moves over the keys an
+// older group of ours holds for the same shortcuts, and tells done which of
+// the shortcuts were without a key; done gets nothing outside KDE.
+void checkKdeShortcuts(std::vector<std::string> groups, std::vector<PortalShortcut> shortcuts,
+    std::function<void(std::vector<KdeKeyless>)> done);
 
 // --- GNOME's own custom shortcuts, for GNOME without the portal ---
 

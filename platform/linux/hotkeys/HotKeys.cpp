@@ -217,8 +217,11 @@ private:
                 native::reportUnavailable(request.keyCode, request.modifiers, "the desktop did not bind it");
             } else if (binding->trigger && binding->trigger->empty()) {
                 native::reportUnavailable(request.keyCode, request.modifiers,
-                    "the desktop keeps it without a key (turned down, or in use there); choose one in its "
-                    "keyboard settings");
+                    binding->holder.empty()
+                        ? "the desktop keeps it without a key (turned down, or in use there); choose one in its "
+                          "keyboard settings"
+                        : "the desktop's shortcut settings give it to \"" + binding->holder
+                            + "\"; choose another key for one of them there");
             }
         }
     }

@@ -18,8 +18,9 @@
 //   installed <id>.desktop), else from the systemd unit the launcher put the
 //   process in (app-[<launcher>-]<id>-<random>.scope, or
 //   app-<id>@autostart.service for autostart entries; 1.16 only accepts ids
-//   with two dots). From 1.21 on, CreateSession refuses a caller without an
-//   id.
+//   with two dots), once per connection, at its first call of any kind. So
+//   the app enters a scope of its own first (AppScope.cpp). From 1.21 on,
+//   CreateSession refuses a caller without an id.
 // - KDE Plasma 5.27 (and 6.0) bind the shortcuts given in CreateSession's
 //   "shortcuts" option and answer BindShortcuts with what the session
 //   already holds, after opening System Settings; xdg-desktop-portal 1.16.0
@@ -27,9 +28,11 @@
 //   shortcuts go into CreateSession too, and BindShortcuts is skipped when
 //   ListShortcuts shows the desktop holds them all: no settings window at
 //   every login.
-// - KDE names its shortcut group after the app id plus the session token
-//   (only the token without an id), so the token stays the same across runs
-//   and the user's own key choices there are kept.
+// - KDE Plasma up to 6.2 names its shortcut group after the app id plus the
+//   session token, 6.3 after the id alone. The token stays what it has
+//   always been, so the groups of earlier runs keep the user's key choices.
+//   Which keys the group really got, only KDE's shortcut service can tell
+//   (KdeShortcuts.cpp).
 // - GNOME 48 and newer KDE ask the user in a dialog on the first
 //   BindShortcuts; a shortcut the user turned down comes back with an empty
 //   trigger description.
@@ -97,7 +100,13 @@ public:
         ++generation_;
         active_ = true;
         watchPortal();
-        registerAppId();
+        // The id first: older portals read it from the scope once, at our
+        // first call.
+        enterAppScope([this, generation = generation_] {
+            if (generation == generation_) {
+                registerAppId();
+            }
+        });
     }
 
 private:
@@ -201,11 +210,31 @@ private:
         succeed(bound);
     }
 
-    void succeed(const std::vector<PortalBinding>& bound)
+    // On KDE, what the desktop really gave comes from its shortcut service.
+    // The names are those the portal may have given our group, older
+    // versions' first; only the one in use counts.
+    void succeed(std::vector<PortalBinding> bound)
     {
-        if (events_.bound) {
-            events_.bound(bound);
-        }
+        const std::string id = build::desktopId;
+        const std::string token = sessionToken;
+        checkKdeShortcuts({ token, "token_" + token, id + token, id }, shortcuts_,
+            [this, generation = generation_, bound = std::move(bound)](std::vector<KdeKeyless> keyless) mutable {
+                if (generation != generation_) {
+                    return;
+                }
+                for (auto& binding : bound) {
+                    const auto lacking = std::ranges::find(keyless, binding.id, &KdeKeyless::id);
+                    if (lacking != keyless.end() && lacking->moved) {
+                        binding.trigger.reset(); // it has the key now, whatever the portal said
+                    } else if (lacking != keyless.end()) {
+                        binding.trigger = "";
+                        binding.holder = lacking->holder;
+                    }
+                }
+                if (events_.bound) {
+                    events_.bound(bound);
+                }
+            });
     }
 
     void fail(bool absent, std::string why)
@@ -420,7 +449,7 @@ private:
         GVariant* properties = nullptr;
         while (g_variant_iter_next(&iter, "(&s@a{sv})", &id, &properties)) {
             glib::GUnique<GVariant> owned(properties);
-            PortalBinding binding { id, std::nullopt };
+            PortalBinding binding { id, std::nullopt, {} };
             const char* trigger = nullptr;
             if (g_variant_lookup(properties, "trigger_description", "&s", &trigger)) {
                 binding.trigger = trigger;

@@ -4,9 +4,13 @@ xdg-desktop-portal with its KDE and GNOME backends answers. Each Request's
 Response goes out before the reply to the call that made it.
 
 Parameters: registry (offer org.freedesktop.host.portal.Registry, default
-true); no_key (ids bound without a trigger).
+true); no_key (ids bound without a trigger); systemd (also stand in for the
+systemd user manager's StartTransientUnit); kde_held (also stand in for
+KDE's org.kde.kglobalaccel: id → the group holding its preferred key, so the
+session's group got none; "orvomenu" is an older, inactive group of ours).
 '''
 import dbus
+from gi.repository import GLib
 
 BUS_NAME = 'org.freedesktop.portal.Desktop'
 MAIN_OBJ = '/org/freedesktop/portal/desktop'
@@ -23,6 +27,49 @@ def load(mock, parameters):
     if parameters.get('registry', True):
         mock.AddMethod('org.freedesktop.host.portal.Registry', 'Register', 'sa{sv}', '',
                        'self.calls.append("Register " + args[0])')
+    if parameters.get('systemd'):
+        mock.systemd = dbus.service.BusName('org.freedesktop.systemd1', mock.connection)
+        mock.AddObject('/org/freedesktop/systemd1', 'org.freedesktop.systemd1.Manager', {}, [
+            ('StartTransientUnit', 'ssa(sv)a(sa(sv))', 'o', lambda manager, name, _mode, properties, _aux:
+             start_transient_unit(mock, manager, name, dict(properties)['PIDs']))])
+    if 'kde_held' in parameters:
+        mock.kglobalaccel = dbus.service.BusName('org.kde.kglobalaccel', mock.connection)
+        mock.group = 'org.orvomenu.OrvoMenuorvomenu'  # as Plasma 5.27 names it
+        mock.AddObject('/kglobalaccel', 'org.kde.KGlobalAccel', {}, [
+            ('getComponent', 's', 'o', lambda _, name: f'/component/{name.replace(".", "_")}' if name in (
+                'orvomenu', mock.group) else throw('org.kde.kglobalaccel.NoSuchComponent')),
+            ('actionList', '(ai)', 'as', lambda _, keys: holder(mock, keys[0][0])),
+            ('doRegister', 'as', '', lambda _, ids: mock.calls.append(f'doRegister {ids[0]} {ids[2]}')),
+            ('setForeignShortcutKeys', 'asa(ai)', '', lambda _, ids, keys: mock.calls.append(
+                f'setForeignShortcutKeys {ids[0]} {ids[1]} {[int(key[0][0]) for key in keys]}')),
+        ])
+        mock.AddObject('/component/orvomenu', 'org.kde.kglobalaccel.Component', {},
+                       [('isActive', '', 'b', lambda _: False)])
+        mock.AddObject(f'/component/{mock.group.replace(".", "_")}', 'org.kde.kglobalaccel.Component', {}, [
+            ('isActive', '', 'b', lambda _: True),
+            ('allShortcutInfos', '', 'a(ssssssaiai)', lambda _: [
+                (id, '', mock.group, mock.group, '', '', [] if id in parameters['kde_held'] else [alt(id)], [])
+                for id in sorted(mock.held)]),
+        ])
+
+
+def throw(name):
+    raise dbus.exceptions.DBusException(name, name=name)
+
+
+def alt(id):
+    return 0x08000000 | ord(id[-1])  # Qt's Alt+N
+
+
+def holder(mock, key):
+    return next(([group, id, group, ''] for id, group in mock.options['kde_held'].items() if alt(id) == key), [])
+
+
+def start_transient_unit(mock, manager, name, pids):
+    mock.calls.append(f'StartTransientUnit {name} pids={",".join(str(pid) for pid in pids)}')
+    job = '/org/freedesktop/systemd1/job/1'  # removed after the reply, as systemd does
+    GLib.idle_add(manager.EmitSignal, 'org.freedesktop.systemd1.Manager', 'JobRemoved', 'uoss', [1, job, name, 'done'])
+    return job
 
 
 def triggers(shortcuts):
