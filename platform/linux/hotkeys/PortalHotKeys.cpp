@@ -196,11 +196,13 @@ private:
 
     void onBound(guint32 response, GVariant* results)
     {
-        if (response != 0) {
+        const auto bound = bindingsIn(results);
+        // GNOME 48's portal answers 2 ("other") on success too, with what it
+        // bound (xdg-desktop-portal-gnome 48.0 never sets the code there).
+        if (response == 1 || (response != 0 && bound.empty())) {
             fail(false, response == 1 ? "the user declined the shortcuts" : "the shortcuts could not be bound");
             return;
         }
-        const auto bound = bindingsIn(results);
         if (bound.empty()) {
             // KDE Plasma 5.27 behind a portal that drops CreateSession's
             // shortcuts answers so.
@@ -304,8 +306,12 @@ private:
             return;
         }
         if (!reply) {
-            // No portal, or no such call in it, is "absent"; anything else is a no.
-            self->fail(noPortal(error.get()) || noSuchCall(error.get()), messageOf(error.get()));
+            // No portal, no such call in it, or a portal whose shortcuts
+            // backend refuses a session (KDE's behind GNOME 43's portal) is
+            // "absent", so the desktop's own way is offered; anything later
+            // is a no.
+            self->fail(
+                noPortal(error.get()) || noSuchCall(error.get()) || self->session_.empty(), messageOf(error.get()));
             return;
         }
         const char* handle = nullptr;

@@ -225,7 +225,8 @@ TEST_F(WaylandSession, BindsThroughThePortalAndFallsBackToX11Grabs)
 {
     orvo::test::XvfbDisplay x;
     std::optional<Portal> portal(std::in_place,
-        R"({"no_key": ["slot3", "slot4"], "systemd": true, "kde_held": {"slot2": "KWin", "slot3": "orvomenu"}})");
+        R"({"no_key": ["slot3", "slot4"], "systemd": true, "kde_held": {"slot2": "KWin", "slot3": "orvomenu"},
+            "bind_response": 2})");
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(registerSlots(), allRegistered);
     ASSERT_TRUE(heldBy(native::HotKeyHolder::Portal));

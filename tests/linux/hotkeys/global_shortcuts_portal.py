@@ -4,7 +4,8 @@ xdg-desktop-portal with its KDE and GNOME backends answers. Each Request's
 Response goes out before the reply to the call that made it.
 
 Parameters: registry (offer org.freedesktop.host.portal.Registry, default
-true); no_key (ids bound without a trigger); systemd (also stand in for the
+true); no_key (ids bound without a trigger); bind_response (BindShortcuts'
+response code, as GNOME 48 gives 2 on success); systemd (also stand in for the
 systemd user manager's StartTransientUnit); kde_held (also stand in for
 KDE's org.kde.kglobalaccel: id → the group holding its preferred key, so the
 session's group got none; "orvomenu" is an older, inactive group of ours).
@@ -109,7 +110,7 @@ def ListShortcuts(self, _session, options, sender):
 def BindShortcuts(self, _session, shortcuts, _parent, options, sender):
     self.calls.append('BindShortcuts' + triggers(shortcuts))
     self.held |= {id for id, _ in shortcuts}
-    return respond(self, sender, options, 0, held(self))
+    return respond(self, sender, options, self.options.get('bind_response', 0), held(self))
 
 
 @dbus.service.method(MOCK_IFACE, out_signature='as')
