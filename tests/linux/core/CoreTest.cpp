@@ -45,22 +45,5 @@ TEST(Application, NoBusIsAnError)
         1);
 }
 
-// A locale no machine generates: text is still UTF-8, numbers read in the C
-// form, and the menu is in the language asked for (the app reads its
-// catalogue itself, as glibc 2.39+ no longer translates under C.UTF-8).
-TEST(Localization, AnUngeneratedLocaleKeepsUtf8AndTheLanguage)
-{
-    test::PrivateBus bus;
-    g_unsetenv("LANGUAGE");
-    g_unsetenv("LC_ALL");
-    g_unsetenv("LC_MESSAGES");
-    g_setenv("LANG", "de_XX.UTF-8", TRUE);
-    Application::sharedApplication();
-    EXPECT_STREQ(std::setlocale(LC_CTYPE, nullptr), "C.UTF-8");
-    EXPECT_STREQ(std::setlocale(LC_NUMERIC, nullptr), "C");
-    EXPECT_EQ(localizedString("quit"), "Beenden");
-    EXPECT_EQ(localizedString("no_such_key"), "no_such_key");
-}
-
 } // namespace
 } // namespace orvo

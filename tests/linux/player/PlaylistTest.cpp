@@ -192,18 +192,6 @@ TEST(PlaylistReader, MalformedInputIsAnErrorAtItsLine)
     EXPECT_TRUE(std::holds_alternative<ParseError>(parse("#EXTM3U\n", "liveradio/playlist.m3u8")));
 }
 
-TEST(PlaylistReader, KnowsWhichCodecsTheDecoderPlays)
-{
-    for (const auto* codec : { "mp4a.40.2", "mp4a.40.5", "mp4a.40.29", "MP4A.40.2", "mp4a.40.34", "mp4a.6B", "mp4a.69",
-             "ac-3", "ec-3", "Opus", "opus", "fLaC" }) {
-        EXPECT_TRUE(canDecode(codec)) << codec;
-    }
-    for (const auto* codec : { "avc1.4d401e", "hvc1.1.6.L93.B0", "vp09.00.10.08", "mp4a.40.42", "mp4a.40", "mp4a.40.2 ",
-             "mp4a.40.22", "", "..." }) {
-        EXPECT_FALSE(canDecode(codec)) << codec;
-    }
-}
-
 TEST(PlaylistReader, StartsThreeSegmentsFromTheLiveEdgeAndReloadsAfterTheTargetDurationOrHalfOfIt)
 {
     MediaPlaylist playlist;

@@ -337,28 +337,6 @@ TEST_F(StreamPlayerTest, PauseStopsRetrying)
     EXPECT_EQ(server_.count(std::string(channelA) + ":playlist"), requests);
 }
 
-// Pausing keeps the pipeline and stops the sound; playing again resumes it.
-TEST_F(StreamPlayerTest, PausesAndResumesTheSamePipeline)
-{
-    auto player = makePlayer(channelA);
-    SoundMeter meter(*player);
-    GstElement* const pipeline = orvo::platform::native::pipelineOf(*player);
-    orvo::test::drainMainContext();
-    EXPECT_EQ(server_.count(std::string(channelA) + ":playlist"), 0) << "fetched before play()";
-
-    player->play();
-    EXPECT_EQ(player->rate(), 1.0f);
-    expectTone(meter, channelA);
-
-    player->pause();
-    EXPECT_EQ(player->rate(), 0.0f);
-    EXPECT_TRUE(meter.staysSilent(1500ms)) << "sound went on after pause()";
-
-    player->play();
-    expectTone(meter, channelA, 10s);
-    EXPECT_EQ(orvo::platform::native::pipelineOf(*player), pipeline);
-}
-
 // Retries wait half a second, doubling up to 30 s, and start from the first
 // delay again once sound has flowed.
 TEST(RetryController, DelaysGrowToThirtySecondsAndStartAgainAfterSound)

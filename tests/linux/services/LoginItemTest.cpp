@@ -108,10 +108,8 @@ TEST_F(LoginItemTest, SwitchingLeavesTheEntriesAsExpected)
     } cases[] = {
         { "register creates the folder", true, {}, {}, Ours },
         { "register replaces damaged", true, damaged, {}, Ours },
-        { "register replaces hidden", true, hiddenEntry, {}, Ours },
         { "register moves the earlier entry", true, {}, validEntry, Ours },
         { "register keeps a hidden earlier entry", true, {}, hiddenEntry, Ours, Unchanged },
-        { "unregister removes", false, validEntry, {} },
         { "unregister removes both", false, validEntry, validEntry },
         { "unregister keeps hidden", false, hiddenEntry, {}, Unchanged },
         { "unregister keeps switched off", false, switchedOffEntry, {}, Unchanged },

@@ -49,11 +49,7 @@ protected:
 
     orvo::test::TempDir temp;
     fs::path file = temp.path() / "orvomenu" / "defaults.json";
-    int reads = 0;
-    SettingsFile store { file, [this](const fs::path& path) {
-                            ++reads;
-                            return readSettingsBytes(path);
-                        } };
+    SettingsFile store { file };
 };
 
 TEST_F(Store, WritesKeepEveryOtherKeyAsTheFileHoldsIt)
@@ -86,25 +82,6 @@ TEST_F(Store, WritesKeepEveryOtherKeyAsTheFileHoldsIt)
         EXPECT_EQ(readFile(file), written);
     }
     EXPECT_EQ(besideTheDocument(), 0) << "no temporary file left";
-}
-
-TEST_F(Store, ReadsParseTheFileOnceUntilItChanges)
-{
-    store.setObject(channels, "hotkeyChannels");
-    reads = 0;
-    for (int i = 0; i < 18; ++i) {
-        EXPECT_EQ(store.objectForKey("hotkeyChannels"), channels);
-    }
-    EXPECT_EQ(reads, 1);
-    // Edited in place, then replaced by a file of the same length.
-    writeFile(file, R"({"hotkeyChannels": ["edited in place"]})");
-    EXPECT_EQ(store.objectForKey("hotkeyChannels"), Value::stringArray({ "edited in place" }));
-    writeFile(temp.path() / "new", R"({"hotkeyChannels": ["replaced whole!"]})");
-    fs::rename(temp.path() / "new", file);
-    EXPECT_EQ(store.objectForKey("hotkeyChannels"), Value::stringArray({ "replaced whole!" }));
-    fs::remove(file);
-    EXPECT_FALSE(store.objectForKey("hotkeyChannels"));
-    EXPECT_EQ(reads, 3);
 }
 
 // Each reads as an empty store, is not changed by reading, and is kept aside
