@@ -86,18 +86,6 @@ TEST_F(HotkeySlots, SetChannelWritesTheWholeList)
     }
 }
 
-TEST_F(HotkeySlots, LowestSlotWins)
-{
-    manager->setChannel("vessa280a", 4);
-    manager->setChannel("vessa280a", 1);
-    EXPECT_EQ(manager->slot("vessa280a"), 1);
-    manager->setChannel(std::nullopt, 1);
-    EXPECT_EQ(manager->slot("vessa280a"), 4);
-    // Whole-string, case-sensitive comparison.
-    EXPECT_EQ(manager->slot("VESSA280A"), std::nullopt);
-    EXPECT_EQ(manager->slot("vessa280"), std::nullopt);
-}
-
 TEST_F(HotkeySlots, DefaultsApplyOnlyWhenEverySlotIsEmpty)
 {
     const Strings national = { "vessa180a", "vessa280a", "vessa380a" };
