@@ -332,6 +332,10 @@ void AudioPipeline::setPlaying(bool playing)
     impl_->target = playing ? GST_STATE_PLAYING : GST_STATE_PAUSED;
     if (!impl_->runs.empty()) {
         gst_element_set_state(impl_->pipeline, impl_->target);
+    } else if (playing && GST_STATE_TARGET(impl_->pipeline) == GST_STATE_NULL) {
+        // Nothing to play yet: open the audio device now, while the first
+        // bytes are on their way, rather than after they came.
+        gst_element_set_state(impl_->pipeline, GST_STATE_READY);
     }
 }
 
