@@ -26,6 +26,21 @@ void preparePlayback();
 // main loop never waits for it.
 void prepareForPlaying(const std::string& streamAddress);
 
+// GStreamer's registry cache is missing or older than the plugins, so that
+// the next gst_init() would scan them all. A few file checks; any thread.
+bool pluginRegistryStale();
+
+// Rebuilds the registry cache in a child process at low priority: this
+// program run again with registryRefreshOption, which calls
+// rebuildPluginRegistry(). A warm-up that starts meanwhile waits for it on
+// its thread. Main loop; once.
+void refreshPluginRegistry();
+inline constexpr const char* registryRefreshOption = "--refresh-plugin-registry";
+void rebuildPluginRegistry();
+
+// Blocks while a refresh is under way: for the warm-up thread.
+void awaitPluginRegistry();
+
 // The GStreamer pipeline of a stream player made by Player::create(), for
 // tests that listen to what it plays; nullptr for any other player.
 GstElement* pipelineOf(const Player& player);

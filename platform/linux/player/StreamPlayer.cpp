@@ -364,6 +364,9 @@ void prepareForPlaying(const std::string& streamAddress)
     const bool decoding = spawn(
         "orvo-warm-gst",
         [](gpointer) -> gpointer {
+            // A registry being rebuilt is shared through its file: wait
+            // rather than scan the plugins a second time.
+            awaitPluginRegistry();
             preparePlayback();
             // Decoding elements: their classes are set up on first use.
             for (const char* factory : { "appsrc", "decodebin", "concat", "audioconvert", "volume", "audioresample" }) {
