@@ -336,10 +336,12 @@ void preparePlayback()
         if (glib::GRef<GstPluginFeature> faad(gst_registry_lookup_feature(gst_registry_get(), "faad")); faad) {
             gst_plugin_feature_set_rank(faad.get(), GST_RANK_PRIMARY + 1);
         }
-        // Load what decoding a live AAC stream needs now rather than on the
-        // first click.
-        for (const char* name : { "app", "coreelements", "playback", "typefindfunctions", "mpegtsdemux", "isomp4",
-                 "id3demux", "audioparsers", "faad", "autodetect", "pulseaudio", "audioconvert", "audioresample" }) {
+        // Load what decoding a live AAC stream in MPEG-TS needs now rather
+        // than on the first click. Other containers (fMP4, packed audio with
+        // ID3) load theirs when a stream needs them: a few milliseconds then,
+        // against memory held by every process that never meets them.
+        for (const char* name : { "app", "coreelements", "playback", "typefindfunctions", "mpegtsdemux", "audioparsers",
+                 "faad", "autodetect", "pulseaudio", "audioconvert", "volume", "audioresample" }) {
             glib::GRef<GstPlugin> plugin(gst_plugin_load_by_name(name));
         }
         playbackReady = true;
