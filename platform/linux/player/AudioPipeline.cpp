@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <deque>
+#include <mutex>
+#include <string>
 
 namespace orvo::platform::native {
 namespace {
@@ -44,6 +46,10 @@ GRef<GstElement> makeElement(const char* factory)
     return element;
 }
 
+// The sink autoaudiosink picks on this machine, once found: empty until then.
+std::mutex chosenSinkLock;
+std::string chosenSink; // guarded by chosenSinkLock
+
 GRef<GstElement> makeSink()
 {
     if (const char* description = g_getenv(audioSinkVariable); description && *description) {
@@ -52,6 +58,16 @@ GRef<GstElement> makeSink()
             return sink;
         }
         g_warning("audio sink \"%s\" not usable: %s", description, error ? error->message : "?");
+    }
+    std::string chosen;
+    {
+        std::lock_guard lock(chosenSinkLock);
+        chosen = chosenSink;
+    }
+    if (!chosen.empty()) {
+        if (auto sink = owned(gst_element_factory_make(chosen.c_str(), nullptr))) {
+            return sink;
+        }
     }
     return makeElement("autoaudiosink");
 }
@@ -77,6 +93,7 @@ struct AudioPipeline::Impl {
     GRef<GstElement> pipeline;
     GRef<GstElement> concat; // null when an element of the chain is missing
     GRef<GstElement> volume;
+    GstElement* audioSink = nullptr; // held by the pipeline
     glib::SourceHandle busWatch;
     std::deque<std::unique_ptr<Run>> runs;
     bool roomAfterRun = false; // the fetcher waits for a run to play out
@@ -97,6 +114,7 @@ struct AudioPipeline::Impl {
         if (!chain || !convert || !level || !resample || !sink) {
             return;
         }
+        audioSink = sink.get();
         concat = std::move(chain);
         volume = std::move(level);
         gst_bin_add_many(
@@ -261,6 +279,14 @@ struct AudioPipeline::Impl {
             glib::GUnique<GError> error;
             glib::GUnique<char> debug;
             gst_message_parse_error(message, glib::out(error), glib::out(debug));
+            // The audio device failed (its server went away, say): the next
+            // pipeline looks for a working one again.
+            if (audioSink
+                && (GST_MESSAGE_SRC(message) == GST_OBJECT(audioSink)
+                    || gst_object_has_as_ancestor(GST_MESSAGE_SRC(message), GST_OBJECT(audioSink)))) {
+                std::lock_guard lock(chosenSinkLock);
+                chosenSink.clear();
+            }
             g_debug("decoding failed in %s: %s (%s)", GST_OBJECT_NAME(GST_MESSAGE_SRC(message)), error->message,
                 debug ? debug.get() : "");
             // No decoder for the stream's format will not change on a retry;
@@ -291,6 +317,34 @@ struct AudioPipeline::Impl {
         }
     }
 };
+
+void chooseAudioSink()
+{
+    // autoaudiosink opens each candidate to see whether it works, then closes
+    // it: a pipeline that used it would open the audio server twice.
+    const auto probe = owned(gst_element_factory_make("autoaudiosink", nullptr));
+    if (!probe || gst_element_set_state(probe.get(), GST_STATE_READY) != GST_STATE_CHANGE_SUCCESS) {
+        if (probe) {
+            gst_element_set_state(probe.get(), GST_STATE_NULL);
+        }
+        return;
+    }
+    std::string found;
+    GstIterator* children = gst_bin_iterate_elements(GST_BIN(probe.get()));
+    GValue child = G_VALUE_INIT;
+    if (gst_iterator_next(children, &child) == GST_ITERATOR_OK) {
+        GstElementFactory* factory = gst_element_get_factory(GST_ELEMENT(g_value_get_object(&child)));
+        // Its stand-in when nothing works is no choice to keep.
+        if (factory && g_strcmp0(gst_plugin_feature_get_name(factory), "fakesink") != 0) {
+            found = gst_plugin_feature_get_name(factory);
+        }
+        g_value_unset(&child);
+    }
+    gst_iterator_free(children);
+    gst_element_set_state(probe.get(), GST_STATE_NULL);
+    std::lock_guard lock(chosenSinkLock);
+    chosenSink = found;
+}
 
 AudioPipeline::AudioPipeline(Callbacks callbacks)
     : impl_(std::make_unique<Impl>(std::move(callbacks)))

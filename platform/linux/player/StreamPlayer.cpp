@@ -376,6 +376,7 @@ void prepareForPlaying(const std::string& streamAddress)
                     gst_object_unref(gst_object_ref_sink(element));
                 }
             }
+            native::chooseAudioSink();
             g_idle_add_full(
                 G_PRIORITY_DEFAULT,
                 [](gpointer) -> gboolean {
