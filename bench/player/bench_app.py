@@ -3,19 +3,29 @@
 """Click-to-sound in the running app, as a panel drives it: the app on a
 private session bus with a stand-in tray watcher, its menu clicked over
 com.canonical.dbusmenu, its sound heard through a private PulseAudio null sink
-(see bench_players.py). Measures:
+(see bench_players.py). Measures, each beside a cold minimal playbin3 process
+on the same server in the same run (the reference):
 
-- the first click right after launch (as soon as the item registers),
-- a click in the app once it has settled (nothing played yet),
+- the first play with no menu opened first: Alt+N (an X11 key grab on a
+  private Xvfb), the hot key over D-Bus as a desktop's key binding delivers it,
+  and `orvomenu --hotkey N` (timed from the command's start),
+- the first click right after launch (menu opened and clicked at once, and
+  250 ms after opening),
+- the first hot key after a stale GStreamer registry (a fresh cache, as on the
+  first run after install), within 5 s of launch, with what rebuilding the
+  registry cost and how long the main loop stopped answering meanwhile,
+- a media key (MPRIS PlayPause) on a paused channel,
 - a channel switch while playing: the new channel's first sound after the
   click, and the gap between the old channel's last sample and the new one's
   first (negative: both were heard),
 - CPU and memory while playing, and memory while idle.
 
-Numbers are printed, never asserted. Needs python3-gi.
+Numbers are printed, never asserted. Needs python3-gi, Xvfb and
+gst-launch-1.0.
 """
 
 import argparse
+import ctypes
 import os
 import shutil
 import statistics
@@ -134,10 +144,11 @@ def fmt(values):
     return bp.fmt(values)
 
 
-def start_app(app, desktop, pulse, work):
+def start_app(app, desktop, pulse, work, **extra):
     config = tempfile.mkdtemp(dir=work)
     env = dict(pulse.env, DBUS_SESSION_BUS_ADDRESS=desktop.address, XDG_CONFIG_HOME=config)
     env.pop("DISPLAY", None)
+    env.update(extra)
     desktop.registered.clear()
     t0 = time.monotonic()
     proc = subprocess.Popen([app], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -146,6 +157,88 @@ def start_app(app, desktop, pulse, work):
         bp.stop(proc)
         raise RuntimeError("the app's item never registered")
     return proc, t0
+
+
+def new_bus(desktop):
+    return Gio.DBusConnection.new_for_address_sync(
+        desktop.address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
+
+
+def hotkey_over_dbus(desktop, digit):
+    """The hot key as `orvomenu --hotkey N` hands it to the running app."""
+    bus = new_bus(desktop)
+    pressed = time.monotonic()
+    bus.call("org.orvomenu.OrvoMenu", "/org/orvomenu/OrvoMenu", "org.gtk.Actions", "Activate",
+             GLib.Variant("(sava{sv})", ("hotkey", [GLib.Variant("i", digit)], {})), None, 0, -1, None, None)
+    return pressed, bus
+
+
+def longest_stall(desktop, bus, until):
+    """The longest wait for an answer from the app's main loop (a property of
+    its tray item) until the given time."""
+    longest = 0.0
+    while time.monotonic() < until:
+        asked = time.monotonic()
+        bus.call_sync(desktop.item, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                      GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", "Id")), None, 0, -1, None)
+        longest = max(longest, time.monotonic() - asked)
+        time.sleep(0.002)
+    return longest
+
+
+class Xvfb:
+    """A private X server, and Alt+N pressed on it through XTEST."""
+
+    def __init__(self):
+        r, w = os.pipe()
+        self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-nolisten", "tcp", "-screen", "0", "640x480x24"],
+                                     pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(w)
+        with os.fdopen(r) as f:
+            self.display = ":" + f.readline().strip()
+        self.x = ctypes.CDLL("libX11.so.6")
+        self.xtst = ctypes.CDLL("libXtst.so.6")
+        self.x.XOpenDisplay.restype = ctypes.c_void_p
+        self.x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.x.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+        self.x.XFlush.argtypes = [ctypes.c_void_p]
+        self.x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        self.xtst.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+        self.dpy = self.x.XOpenDisplay(self.display.encode())
+
+    def alt(self, digit):
+        """Presses and releases Alt+digit; returns when the press was sent."""
+        alt = self.x.XKeysymToKeycode(self.dpy, 0xffe9)  # XK_Alt_L
+        key = self.x.XKeysymToKeycode(self.dpy, 0x30 + digit)
+        pressed = time.monotonic()
+        for code, down in ((alt, 1), (key, 1), (key, 0), (alt, 0)):
+            self.xtst.XTestFakeKeyEvent(self.dpy, code, down, 0)
+        self.x.XFlush(self.dpy)
+        return pressed
+
+    def close(self):
+        self.x.XCloseDisplay(self.dpy)
+        self.proc.terminate()
+        self.proc.wait()
+
+
+def reference(pulse, server, channel):
+    """A cold minimal playbin3 process: from its start to its first sound.
+    gst-launch-1.0 cannot be told to trust the test CA: plain HTTP."""
+    time.sleep(0.3)
+    started = time.monotonic()
+    proc = subprocess.Popen(["gst-launch-1.0", "-q", "playbin3", "uri=" + server.http(channel)], env=pulse.env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            start_new_session=True)
+    heard = pulse.first_loud(started, 15, bp.tone(channel))
+    bp.stop(proc)
+    return None if heard is None else heard - started
+
+
+def ratio(values, ref):
+    if not values or not ref:
+        return ""
+    return "  (%.2f x the reference)" % (statistics.median(values) / statistics.median(ref))
 
 
 def main():
@@ -160,8 +253,13 @@ def main():
     work = tempfile.mkdtemp(prefix="orvo-bench-app-")
     pulse = bp.Pulse(work)
     server = bp.Server(work, [a[1], b[1]], port=args.port, ca_dir=args.ca_dir)
+    xvfb = Xvfb()
     try:
-        at_once, human, switch_new, gaps, warm = [], [], [], [], []
+        # The registry cache every run but the stale ones shares, made once.
+        subprocess.run(["gst-inspect-1.0", "coreelements"], env=pulse.env, capture_output=True)
+        ref, alt_key, dbus_key, command, at_once, human = [], [], [], [], [], []
+        stale, stale_stall, stale_cost, stale_idle, fresh_stall = [], [], [], [], []
+        media, switch_new, gaps, warm = [], [], [], []
 
         def heard_after(clicked, channel):
             heard = pulse.first_loud(clicked, 10, bp.tone(channel[1]))
@@ -171,7 +269,52 @@ def main():
             if value is not None:
                 values.append(value)
 
+        def launch(**extra):
+            desktop = Desktop(work)
+            proc, _ = start_app(args.app, desktop, pulse, work, **extra)
+            return desktop, proc
+
+        def end(desktop, proc):
+            bp.stop(proc)
+            desktop.close()
+            time.sleep(0.3)
+
         for _ in range(args.runs):
+            keep(ref, reference(pulse, server, a[1]))
+            # Hot keys with no menu opened first, a second after launch: Alt+1
+            # grabbed on X11, the same key as a desktop binding hands it over
+            # D-Bus, and the command a desktop runs for it.
+            desktop, proc = launch(DISPLAY=xvfb.display)
+            time.sleep(1)
+            keep(alt_key, heard_after(xvfb.alt(1), a))
+            end(desktop, proc)
+            desktop, proc = launch()
+            time.sleep(1)
+            pressed, bus = hotkey_over_dbus(desktop, 1)
+            keep(fresh_stall, longest_stall(desktop, bus, pressed + 0.3))
+            keep(dbus_key, heard_after(pressed, a))
+            end(desktop, proc)
+            desktop, proc = launch()
+            time.sleep(1)
+            started = time.monotonic()
+            subprocess.run([args.app, "--hotkey", "1"], env=dict(pulse.env, DBUS_SESSION_BUS_ADDRESS=desktop.address),
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            keep(command, heard_after(started, a))
+            end(desktop, proc)
+            # A stale registry: a cache folder of its own, empty as after an
+            # install; the hot key 3 s after launch.
+            cache = tempfile.mkdtemp(dir=work)
+            desktop, proc = launch(XDG_CACHE_HOME=cache)
+            time.sleep(3)
+            stale_idle.append(bp.proc_usage(proc.pid)[1])
+            pressed, bus = hotkey_over_dbus(desktop, 1)
+            keep(stale_stall, longest_stall(desktop, bus, pressed + 0.6))
+            keep(stale, heard_after(pressed, a))
+            with open("/proc/%d/stat" % proc.pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            stale_cost.append((int(fields[13]) + int(fields[14])) / os.sysconf("SC_CLK_TCK"))
+            end(desktop, proc)
+
             desktop = Desktop(work)
             try:
                 # Right after launch: the menu opened as soon as the item is
@@ -195,6 +338,15 @@ def main():
                     if last_a is not None:
                         gaps.append(clicked + new - last_a)
                 time.sleep(1)
+                # Paused a while, then the media key.
+                desktop.click(b[0], after_opening=0)
+                time.sleep(3)
+                bus = new_bus(desktop)
+                pressed = time.monotonic()
+                bus.call_sync(desktop.item, "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Player", "PlayPause",
+                              None, None, 0, -1, None)
+                keep(media, heard_after(pressed, b))
+                time.sleep(1)
                 # Warm: paused a while, then another channel.
                 desktop.click(b[0], after_opening=0)
                 time.sleep(3)
@@ -203,8 +355,21 @@ def main():
                 time.sleep(0.3)
             finally:
                 desktop.close()
-        print("first click right after launch, menu opened and clicked at once: %s" % fmt(at_once))
-        print("first click right after launch, 250 ms after the menu opened: %s" % fmt(human))
+        print("reference: a cold minimal playbin3 process (gst-launch-1.0, plain HTTP), from its start: %s" % fmt(ref))
+        print("first play, no menu opened (1 s after launch):")
+        print("  Alt+1 (X11 key grab): %s%s" % (fmt(alt_key), ratio(alt_key, ref)))
+        print("  hot key over D-Bus (a desktop's key binding): %s%s" % (fmt(dbus_key), ratio(dbus_key, ref)))
+        print("  orvomenu --hotkey 1, from the command's start: %s%s" % (fmt(command), ratio(command, ref)))
+        print("  longest main-loop answer while it starts: %s" % fmt(fresh_stall))
+        print("first click right after launch, menu opened and clicked at once: %s%s" % (fmt(at_once),
+                                                                                       ratio(at_once, ref)))
+        print("first click right after launch, 250 ms after the menu opened: %s%s" % (fmt(human), ratio(human, ref)))
+        print("stale GStreamer registry (empty cache), hot key 3 s after launch: %s%s" % (fmt(stale),
+                                                                                         ratio(stale, ref)))
+        print("  longest main-loop answer while it starts: %s" % fmt(stale_stall))
+        print("  rebuilding the registry (a child process at low priority): cpu median %.0f ms; idle rss before "
+              "the key median %.1f MB" % (1000 * statistics.median(stale_cost), statistics.median(stale_idle) / 1024))
+        print("media key (MPRIS PlayPause) on a channel paused 3 s: %s" % fmt(media))
         print("switch while playing: new channel heard after the click %s" % fmt(switch_new))
         print("switch while playing: gap between the channels %s" % fmt(gaps))
         print("warm click (paused 3 s, then another channel): %s" % fmt(warm))
@@ -240,6 +405,7 @@ def main():
         bp.stop(proc)
         desktop.close()
     finally:
+        xvfb.close()
         server.close()
         pulse.close()
         shutil.rmtree(work, ignore_errors=True)

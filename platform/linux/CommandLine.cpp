@@ -6,6 +6,7 @@
 #include "platform/BuildConfig.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/hotkeys/HotKeys.h"
+#include "platform/linux/player/Playback.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +100,12 @@ void Application::handleCommandLine(int argc, char** argv)
     }
     if (option == "--hotkey") {
         pressInRunningInstance(argv[2]);
+    }
+    // Not for users: the running app starts itself so when GStreamer's
+    // registry cache needs rebuilding.
+    if (option == native::registryRefreshOption && argc == 2) {
+        native::rebuildPluginRegistry();
+        finish(done);
     }
     if (option == "--gnome-shortcuts") {
         chooseGnomeShortcuts(argv[2]);

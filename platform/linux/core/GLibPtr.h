@@ -47,6 +47,7 @@ ORVO_GLIB_DELETER(GSettingsSchema, g_settings_schema_unref)
 ORVO_GLIB_DELETER(GSettingsSchemaKey, g_settings_schema_key_unref)
 ORVO_GLIB_DELETER(_XDisplay, XCloseDisplay)
 ORVO_GLIB_DELETER(GMarkupParseContext, g_markup_parse_context_free)
+ORVO_GLIB_DELETER(GDir, g_dir_close)
 #undef ORVO_GLIB_DELETER
 
 // GStreamer's objects (elements, pads, buses) are GObjects: GRef below. Its

@@ -81,4 +81,10 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// Finds the audio sink autoaudiosink would pick here and has pipelines made
+// from now on use it directly: autoaudiosink opens the audio server once to
+// try it and again to play, on every pipeline. A pipeline whose sink fails
+// makes the next one look again. Blocking: for a warm-up thread.
+void chooseAudioSink();
+
 } // namespace orvo::platform::native

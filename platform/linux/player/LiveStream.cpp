@@ -3,6 +3,7 @@
 
 #include "platform/linux/core/GLibPtr.h"
 #include "platform/linux/net/HttpsFetch.h"
+#include "platform/linux/player/PlaybackPolicy.h"
 #include "platform/linux/player/Playlist.h"
 #include "platform/linux/player/SegmentCipher.h"
 

@@ -13,17 +13,33 @@ typedef struct _GstElement GstElement;
 namespace orvo::platform::native {
 
 // The start-up work of playback: initialises GStreamer and loads the plugins
-// a live stream needs. Idempotent and thread-safe; Player::create() calls it
-// too, so calling it first is an optimisation.
+// a live stream needs. Idempotent, thread-safe and blocking: for a warm-up
+// thread, or a test that wants it done before it makes players.
 void preparePlayback();
 
 // Gets ready for a first Player::create() and play() on streamAddress: the
 // first time, preparePlayback() and the one-time work of a first request run
 // on short-lived threads of their own (the main loop never waits for them),
 // then a connection to the stream host is opened; later calls only open that
-// connection again if the pool closed it. A click that comes before all this
-// is done waits only for the part it still needs.
+// connection again if the pool closed it. Player::create() calls it too: a
+// player asked to play before all this is done starts when it is, and the
+// main loop never waits for it.
 void prepareForPlaying(const std::string& streamAddress);
+
+// GStreamer's registry cache is missing or older than the plugins, so that
+// the next gst_init() would scan them all. A few file checks; any thread.
+bool pluginRegistryStale();
+
+// Rebuilds the registry cache in a child process at low priority: this
+// program run again with registryRefreshOption, which calls
+// rebuildPluginRegistry(). A warm-up that starts meanwhile waits for it on
+// its thread. Main loop; once.
+void refreshPluginRegistry();
+inline constexpr const char* registryRefreshOption = "--refresh-plugin-registry";
+void rebuildPluginRegistry();
+
+// Blocks while a refresh is under way: for the warm-up thread.
+void awaitPluginRegistry();
 
 // The GStreamer pipeline of a stream player made by Player::create(), for
 // tests that listen to what it plays; nullptr for any other player.

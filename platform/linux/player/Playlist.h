@@ -3,7 +3,8 @@
 
 // Reading HLS playlists (RFC 8216): pure functions over text, no I/O. What the
 // live fetcher needs to know of a master or media playlist, with every address
-// made absolute against the playlist's own address.
+// made absolute against the playlist's own address. What to play of it is
+// PlaybackPolicy.h's.
 
 #include <array>
 #include <chrono>
@@ -19,6 +20,9 @@ namespace orvo::platform::native::hls {
 // Bounds on what is read at all: a bigger playlist or line is an error.
 inline constexpr std::size_t maxPlaylistBytes = 1024 * 1024;
 inline constexpr std::size_t maxLineBytes = 64 * 1024;
+// The longest duration read (EXTINF, EXT-X-TARGETDURATION): a day is far beyond
+// any real segment and keeps sums and millisecond counts clear of overflow.
+inline constexpr std::uint64_t maxSeconds = 24 * 60 * 60;
 
 struct ByteRange {
     std::uint64_t offset = 0;
@@ -92,28 +96,5 @@ using Parsed = std::variant<MasterPlaylist, MediaPlaylist, ParseError>;
 // A media playlist has a target duration of 1 s to a day and may have no
 // segments yet; a master playlist has at least one variant.
 Parsed parse(std::string_view text, std::string_view baseUri);
-
-// Whether the player can decode a CODECS entry (RFC 6381 form, e.g. "mp4a.40.2").
-bool canDecode(std::string_view codec);
-
-// The variant to play: the highest BANDWIDTH whose codecs can all be decoded,
-// below `below` when given (stepping down after repeated stalls). Variants
-// without CODECS count as decodable. Absent when none qualifies.
-std::optional<std::size_t> chooseVariant(
-    const MasterPlaylist& master, std::optional<std::uint64_t> below = std::nullopt);
-
-// Index of the segment to start a fresh stream with: three segments back from
-// the live edge of a live playlist, the first segment of an ended one (RFC 8216
-// §6.3.3). 0 for a playlist without segments.
-std::size_t startIndex(const MediaPlaylist& playlist);
-
-// The AES-128 IV of a segment: its key's IV, or its sequence number as a
-// 128-bit big-endian integer.
-std::array<std::uint8_t, 16> ivFor(const Segment& segment);
-
-// When to load a live playlist again, counted from when its last load began:
-// the target duration after it changed, half of it when it did not (RFC 8216
-// §6.3.4). The target duration counts as at least a second.
-std::chrono::milliseconds reloadDelay(const MediaPlaylist& playlist, bool changed);
 
 } // namespace orvo::platform::native::hls

@@ -1,19 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/linux/player/SegmentCipher.h"
 
-#include <gnutls/crypto.h>
-#include <gnutls/gnutls.h>
+#include <nettle/aes.h>
+#include <nettle/cbc.h>
 
 namespace orvo::platform::native {
 namespace {
 
-class GnutlsCipher final : public SegmentCipher {
+class NettleCipher final : public SegmentCipher {
 public:
-    explicit GnutlsCipher(gnutls_cipher_hd_t handle)
-        : handle_(handle)
+    NettleCipher(const Block& key, const Block& iv)
+        : iv_(iv)
     {
+        aes128_set_decrypt_key(&context_, key.data());
     }
-    ~GnutlsCipher() override { gnutls_cipher_deinit(handle_); }
 
     std::vector<std::uint8_t> update(std::span<const std::uint8_t> input) override
     {
@@ -24,24 +24,18 @@ public:
         // Whole blocks, keeping at least one back for finish().
         std::size_t ready = (pending_.size() - 1) / blockSize * blockSize;
         std::vector<std::uint8_t> plain(ready);
-        if (gnutls_cipher_decrypt2(handle_, pending_.data(), ready, plain.data(), ready) < 0) {
-            failed_ = true;
-            pending_.clear();
-            return {};
-        }
+        decrypt(pending_.data(), ready, plain.data());
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(ready));
         return plain;
     }
 
     std::optional<std::vector<std::uint8_t>> finish() override
     {
-        if (failed_ || pending_.size() != blockSize) {
+        if (pending_.size() != blockSize) {
             return std::nullopt;
         }
         std::vector<std::uint8_t> plain(blockSize);
-        if (gnutls_cipher_decrypt2(handle_, pending_.data(), blockSize, plain.data(), blockSize) < 0) {
-            return std::nullopt;
-        }
+        decrypt(pending_.data(), blockSize, plain.data());
         const std::size_t padding = plain.back();
         if (padding == 0 || padding > blockSize) {
             return std::nullopt;
@@ -56,25 +50,29 @@ public:
     }
 
 private:
-    static constexpr std::size_t blockSize = 16;
-    gnutls_cipher_hd_t handle_;
+    static constexpr std::size_t blockSize = AES_BLOCK_SIZE;
+
+    // Whole blocks; the chaining value moves on in iv_.
+    void decrypt(const std::uint8_t* input, std::size_t length, std::uint8_t* output)
+    {
+        cbc_decrypt(&context_, &decryptBlocks, blockSize, iv_.data(), length, output, input);
+    }
+
+    static void decryptBlocks(const void* context, std::size_t length, std::uint8_t* output, const std::uint8_t* input)
+    {
+        aes128_decrypt(static_cast<const aes128_ctx*>(context), length, output, input);
+    }
+
+    aes128_ctx context_ {};
+    Block iv_;
     std::vector<std::uint8_t> pending_;
-    bool failed_ = false;
 };
 
 } // namespace
 
 std::unique_ptr<SegmentCipher> SegmentCipher::create(const Block& key, const Block& iv)
 {
-    Block keyCopy = key;
-    Block ivCopy = iv;
-    gnutls_datum_t keyDatum { keyCopy.data(), static_cast<unsigned>(keyCopy.size()) };
-    gnutls_datum_t ivDatum { ivCopy.data(), static_cast<unsigned>(ivCopy.size()) };
-    gnutls_cipher_hd_t handle = nullptr;
-    if (gnutls_cipher_init(&handle, GNUTLS_CIPHER_AES_128_CBC, &keyDatum, &ivDatum) < 0) {
-        return nullptr;
-    }
-    return std::make_unique<GnutlsCipher>(handle);
+    return std::make_unique<NettleCipher>(key, iv);
 }
 
 } // namespace orvo::platform::native

@@ -3,7 +3,8 @@
 
 // Decrypts an AES-128 HLS segment (CBC with PKCS#7 padding, RFC 8216 §5.2)
 // piece by piece as its body arrives, so decoding can start before the whole
-// segment is in. GnuTLS does the cipher: the process already loads it for TLS.
+// segment is in. Nettle does the cipher: GnuTLS's own, without GnuTLS's start-up
+// work and memory in a process that has not used TLS yet.
 
 #include <array>
 #include <cstdint>

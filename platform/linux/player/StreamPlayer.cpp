@@ -23,9 +23,73 @@
 #include <gio/gio.h>
 #include <gst/gst.h>
 
+#include <algorithm>
+#include <atomic>
 #include <mutex>
+#include <vector>
 
 namespace orvo::platform {
+
+namespace native {
+
+// What the warm-up threads have got ready, as the main loop knows it, and the
+// players that wait for it. Main loop only.
+class Readiness {
+public:
+    class Listener {
+    public:
+        virtual ~Listener() = default;
+        // Something got ready; may be called more than once.
+        virtual void warmedUp() = 0;
+    };
+
+    // GStreamer is initialised and the decoding plugins are loaded.
+    bool decoding() const { return decoding_ || playbackPrepared(); }
+    // The certificate store, proxy settings and name resolver are set up,
+    // so no request makes the main loop wait for them.
+    bool network() const { return network_; }
+
+    void add(Listener* listener) { listeners_.push_back(listener); }
+    void remove(Listener* listener) { std::erase(listeners_, listener); }
+
+    void decodingReady()
+    {
+        decoding_ = true;
+        tell();
+    }
+    void networkReady()
+    {
+        network_ = true;
+        tell();
+    }
+    bool waiting() const { return !listeners_.empty(); }
+
+private:
+    static bool playbackPrepared();
+
+    void tell()
+    {
+        // A listener may add or remove listeners (a player made or dropped).
+        const auto listeners = listeners_;
+        for (Listener* listener : listeners) {
+            if (std::find(listeners_.begin(), listeners_.end(), listener) != listeners_.end()) {
+                listener->warmedUp();
+            }
+        }
+    }
+
+    std::vector<Listener*> listeners_;
+    bool decoding_ = false;
+    bool network_ = false;
+};
+
+Readiness& readiness()
+{
+    static Readiness instance;
+    return instance;
+}
+
+} // namespace native
 
 namespace {
 
@@ -46,23 +110,11 @@ private:
     Url url_;
 };
 
-class HlsPlayer final : public Player, private LiveStream::Output {
+class HlsPlayer final : public Player, private LiveStream::Output, private native::Readiness::Listener {
 public:
     explicit HlsPlayer(std::shared_ptr<PlayerItem> item)
         : item_(std::move(item))
     {
-        native::preparePlayback();
-        pipeline_ = std::make_unique<AudioPipeline>(AudioPipeline::Callbacks {
-            .failed = [this](const native::Trouble& trouble) { failed(trouble); },
-            .room = [this] { stream_->roomAgain(); },
-            // A live stream has no end: the server ended the playlist. Try
-            // again like any transient failure.
-            .drained =
-                [this] {
-                    failed({ Failure::Transient, native::Reason::Ended, 0, "the stream ended" });
-                },
-            .sounding = [this] { tell(); },
-        });
         stream_ = std::make_unique<LiveStream>(
             item_->url().string(), static_cast<LiveStream::Output&>(*this),
             [this](const native::Trouble& trouble) { failed(trouble); }, [] { return native::makeMainLoopTimer(); });
@@ -74,17 +126,26 @@ public:
                         startFresh();
                     },
                 .halt = [this] { halt(); },
-                .position = [this] { return pipeline_->played(); },
+                .position = [this] { return pipeline_ ? pipeline_->played() : std::nullopt; },
                 .changed = [this] { tell(); },
             });
         wakeListener_ = native::WakeSignals::instance().add([this] { retry_->retryNow(); });
-        auto& volume = native::Volume::instance();
-        pipeline_->setVolume(volume.level());
-        volumeListener_ = volume.onChange([this] { pipeline_->setVolume(native::Volume::instance().level()); });
+        volumeListener_ = native::Volume::instance().onChange([this] {
+            if (pipeline_) {
+                pipeline_->setVolume(native::Volume::instance().level());
+            }
+        });
+        // The main loop never waits for GStreamer or the certificate store to
+        // start up: on a first play they get ready on threads of their own,
+        // side by side, and this player goes on when they are.
+        native::prepareForPlaying(item_->url().string());
+        native::readiness().add(this);
+        warmedUp();
     }
 
     ~HlsPlayer() override
     {
+        native::readiness().remove(this);
         native::WakeSignals::instance().remove(wakeListener_);
         native::Volume::instance().remove(volumeListener_);
         native::PlaybackNotice::instance().release(this);
@@ -117,6 +178,7 @@ public:
     void pause() override
     {
         rate_ = 0;
+        startWhenReady_ = false;
         retry_->setWanted(false);
         if (running_) {
             pipeline_->setPlaying(false);
@@ -126,11 +188,11 @@ public:
 
     float rate() const override { return rate_; }
     const std::shared_ptr<PlayerItem>& currentItem() const override { return item_; }
-    GstElement* pipeline() const { return pipeline_->element(); }
+    GstElement* pipeline() const { return pipeline_ ? pipeline_->element() : nullptr; }
     native::PlaybackStatus status() const
     {
         return { retry_->state() == RetryController::State::GaveUp, retry_->state() == RetryController::State::Waiting,
-            restarts_, pipeline_->runsBegun() };
+            restarts_, pipeline_ ? pipeline_->runsBegun() : 0 };
     }
 
 private:
@@ -139,6 +201,33 @@ private:
     void push(GBytes* bytes) override { pipeline_->push(bytes); }
     void endOfStream() override { pipeline_->endOfStream(); }
     bool hasRoom() const override { return pipeline_->hasRoom(); }
+
+    // Readiness::Listener: a half of the warm-up is done.
+    void warmedUp() override
+    {
+        if (!pipeline_ && native::readiness().decoding()) {
+            makePipeline();
+        }
+        if (startWhenReady_) {
+            startFresh();
+        }
+    }
+
+    void makePipeline()
+    {
+        pipeline_ = std::make_unique<AudioPipeline>(AudioPipeline::Callbacks {
+            .failed = [this](const native::Trouble& trouble) { failed(trouble); },
+            .room = [this] { stream_->roomAgain(); },
+            // A live stream has no end: the server ended the playlist. Try
+            // again like any transient failure.
+            .drained =
+                [this] {
+                    failed({ Failure::Transient, native::Reason::Ended, 0, "the stream ended" });
+                },
+            .sounding = [this] { tell(); },
+        });
+        pipeline_->setVolume(native::Volume::instance().level());
+    }
 
     void failed(const native::Trouble& trouble)
     {
@@ -154,7 +243,7 @@ private:
     {
         using State = RetryController::State;
         const auto state = retry_->state();
-        const bool sounding = state == State::Playing || (state == State::Starting && pipeline_->played());
+        const bool sounding = state == State::Playing || (state == State::Starting && pipeline_ && pipeline_->played());
         std::string text;
         if (state == State::Playing) {
             trouble_.reset();
@@ -174,16 +263,26 @@ private:
 
     void startFresh()
     {
+        // Requests wait for the certificate store, decoding for GStreamer.
+        startWhenReady_ = !pipeline_ || !native::readiness().network();
+        if (startWhenReady_) {
+            return;
+        }
         pipeline_->reset();
-        pipeline_->setPlaying(true);
+        // The first request goes out before the audio device is opened, so
+        // that the two overlap.
         stream_->start();
+        pipeline_->setPlaying(true);
         running_ = true;
     }
 
     void halt()
     {
+        startWhenReady_ = false;
         stream_->stop();
-        pipeline_->reset();
+        if (pipeline_) {
+            pipeline_->reset();
+        }
         running_ = false;
     }
 
@@ -198,11 +297,33 @@ private:
     std::optional<native::Trouble> trouble_;
     float rate_ = 0;
     bool running_ = false;
+    // Asked to start before the warm-up was done.
+    bool startWhenReady_ = false;
 };
 
 } // namespace
 
 namespace native {
+
+namespace {
+// Set once preparePlayback() has done its work, on whichever thread.
+std::atomic<bool> playbackReady { false };
+
+// A detached thread that ends by itself.
+bool spawn(const char* name, GThreadFunc work, gpointer data)
+{
+    if (GThread* thread = g_thread_try_new(name, work, data, nullptr)) {
+        g_thread_unref(thread);
+        return true;
+    }
+    return false;
+}
+} // namespace
+
+bool Readiness::playbackPrepared()
+{
+    return playbackReady;
+}
 
 void preparePlayback()
 {
@@ -215,24 +336,26 @@ void preparePlayback()
         if (glib::GRef<GstPluginFeature> faad(gst_registry_lookup_feature(gst_registry_get(), "faad")); faad) {
             gst_plugin_feature_set_rank(faad.get(), GST_RANK_PRIMARY + 1);
         }
-        // Load what decoding a live AAC stream needs now rather than on the
-        // first click.
-        for (const char* name : { "app", "coreelements", "playback", "typefindfunctions", "mpegtsdemux", "isomp4",
-                 "id3demux", "audioparsers", "faad", "autodetect", "pulseaudio", "audioconvert", "audioresample" }) {
+        // Load what decoding a live AAC stream in MPEG-TS needs now rather
+        // than on the first click. Other containers (fMP4, packed audio with
+        // ID3) load theirs when a stream needs them: a few milliseconds then,
+        // against memory held by every process that never meets them.
+        for (const char* name : { "app", "coreelements", "playback", "typefindfunctions", "mpegtsdemux", "audioparsers",
+                 "faad", "autodetect", "pulseaudio", "audioconvert", "volume", "audioresample" }) {
             glib::GRef<GstPlugin> plugin(gst_plugin_load_by_name(name));
         }
+        playbackReady = true;
     });
 }
 
 void prepareForPlaying(const std::string& streamAddress)
 {
     static bool started = false;
-    static bool networkReady = false; // set on the main loop
     if (started) {
         // Only the connection may need opening again: the pool closes idle
         // ones after a minute. (Before the first warm-up is done, it opens
         // one itself.)
-        if (networkReady) {
+        if (readiness().network()) {
             preconnect(streamAddress);
         }
         return;
@@ -240,28 +363,32 @@ void prepareForPlaying(const std::string& streamAddress)
     started = true;
     // Two threads, since the two halves do not depend on each other: a click
     // that comes early waits for the slower of them, not for their sum.
-    const auto spawn = [](const char* name, GThreadFunc work, gpointer data) {
-        if (GThread* thread = g_thread_try_new(name, work, data, nullptr)) {
-            g_thread_unref(thread); // detached: it ends by itself
-            return true;
-        }
-        return false;
-    };
-    spawn(
+    const bool decoding = spawn(
         "orvo-warm-gst",
         [](gpointer) -> gpointer {
+            // A registry being rebuilt is shared through its file: wait
+            // rather than scan the plugins a second time.
+            awaitPluginRegistry();
             preparePlayback();
             // Decoding elements: their classes are set up on first use.
-            for (const char* factory : { "appsrc", "decodebin", "concat", "audioconvert", "audioresample" }) {
+            for (const char* factory : { "appsrc", "decodebin", "concat", "audioconvert", "volume", "audioresample" }) {
                 if (GstElement* element = gst_element_factory_make(factory, nullptr)) {
                     gst_object_unref(gst_object_ref_sink(element));
                 }
             }
+            native::chooseAudioSink();
+            g_idle_add_full(
+                G_PRIORITY_DEFAULT,
+                [](gpointer) -> gboolean {
+                    readiness().decodingReady();
+                    return G_SOURCE_REMOVE;
+                },
+                nullptr, nullptr);
             return nullptr;
         },
         nullptr);
     auto* address = new std::string(streamAddress);
-    const bool spawned = spawn(
+    const bool network = spawn(
         "orvo-warm-net",
         [](gpointer data) -> gpointer {
             prepareRequestsTo(*static_cast<std::string*>(data));
@@ -269,16 +396,27 @@ void prepareForPlaying(const std::string& streamAddress)
                 G_PRIORITY_DEFAULT,
                 [](gpointer ready) -> gboolean {
                     const std::unique_ptr<std::string> host(static_cast<std::string*>(ready));
-                    networkReady = true;
-                    preconnect(*host);
+                    // A player that waits makes its own connection at once;
+                    // a second one would only double the handshake.
+                    if (!readiness().waiting()) {
+                        preconnect(*host);
+                    }
+                    readiness().networkReady();
                     return G_SOURCE_REMOVE;
                 },
                 data, nullptr);
             return nullptr;
         },
         address);
-    if (!spawned) {
+    // Without threads, the work is done here, once.
+    if (!decoding) {
+        preparePlayback();
+        readiness().decodingReady();
+    }
+    if (!network) {
+        prepareRequestsTo(*address);
         delete address;
+        readiness().networkReady();
     }
 }
 

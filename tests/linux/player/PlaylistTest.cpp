@@ -2,6 +2,7 @@
 // The HLS playlist reader over playlists as servers write them and over the ways
 // they go wrong.
 #include "platform/linux/player/Playlist.h"
+#include "platform/linux/player/PlaybackPolicy.h"
 
 #include <gtest/gtest.h>
 
