@@ -320,6 +320,10 @@ struct AudioPipeline::Impl {
 
 void chooseAudioSink()
 {
+    // A sink given in the environment is used as it is: nothing to find.
+    if (const char* description = g_getenv(audioSinkVariable); description && *description) {
+        return;
+    }
     // autoaudiosink opens each candidate to see whether it works, then closes
     // it: a pipeline that used it would open the audio server twice.
     const auto probe = owned(gst_element_factory_make("autoaudiosink", nullptr));
