@@ -194,12 +194,13 @@ TEST_F(Desktop, TheWholeRoadAUserTakes)
     click({ "Launch at Login" });
     EXPECT_TRUE(waitFor([&] { return !fs::exists(autostart) && checked({ "Launch at Login" }) == 0; }));
 
-    // Quit: status 0, settings intact.
-    const std::string settings = readFile(settingsFile());
+    // Quit: status 0, settings intact, with the volume set just before.
+    EXPECT_EQ(playerctl({ "volume", "0.4" }).status, 0);
     click({ "Quit" });
     EXPECT_EQ(app_->wait(), 0);
-    EXPECT_EQ(readFile(settingsFile()), settings);
+    const std::string settings = readFile(settingsFile());
     EXPECT_NE(settings.find("\"kelmora80a\""), std::string::npos);
+    EXPECT_NE(settings.find("\"volume\": 0.4"), std::string::npos);
 
     // Start again: the assignment is still there.
     start();

@@ -2,6 +2,7 @@
 #include "platform/Application.h"
 #include "platform/linux/core/Bus.h"
 #include "platform/linux/core/GLibPtr.h"
+#include "platform/linux/core/Quitting.h"
 #include "platform/linux/core/WarmUp.h"
 
 #include <glib-unix.h>
@@ -15,6 +16,12 @@ namespace orvo::platform {
 namespace {
 
 std::vector<void (*)()>& menuOpeningTasks()
+{
+    static std::vector<void (*)()> tasks;
+    return tasks;
+}
+
+std::vector<void (*)()>& quittingTasks()
 {
     static std::vector<void (*)()> tasks;
     return tasks;
@@ -51,6 +58,9 @@ public:
         g_unix_signal_add(SIGTERM, &GLibApplication::quitOnSignal, this);
         g_unix_signal_add(SIGINT, &GLibApplication::quitOnSignal, this);
         g_main_loop_run(loop_.get());
+        for (auto* task : quittingTasks()) {
+            task();
+        }
         // Answers already queued (the reply to the quit click itself) still
         // reach their callers before the process ends.
         g_dbus_connection_flush_sync(native::sessionBus(), nullptr, nullptr);
@@ -142,6 +152,11 @@ private:
 void native::whenMenuOpens(void (*task)())
 {
     menuOpeningTasks().push_back(task);
+}
+
+void native::whenQuitting(void (*task)())
+{
+    quittingTasks().push_back(task);
 }
 
 void native::menuOpens()

@@ -2,9 +2,13 @@
 #include "platform/linux/store/Volume.h"
 
 #include "platform/UserDefaults.h"
+#include "platform/linux/core/Quitting.h"
+
+#include <glib.h>
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace orvo::platform::native {
 
@@ -17,6 +21,11 @@ Volume& Volume::instance()
 {
     static Volume volume;
     return volume;
+}
+
+Volume::Volume()
+{
+    whenQuitting([] { instance().save(); });
 }
 
 double Volume::level()
@@ -40,11 +49,32 @@ void Volume::set(double level)
         return;
     }
     level_ = level;
-    UserDefaults::standardUserDefaults().setObject(Value::number(level), key);
+    // Each write of the settings reaches the disk: one for a run of changes.
+    unsaved_ = true;
+    if (saveSource_ == 0) {
+        saveSource_ = g_timeout_add_seconds(
+            1,
+            [](gpointer) {
+                instance().saveSource_ = 0;
+                instance().save();
+                return G_SOURCE_REMOVE;
+            },
+            nullptr);
+    }
     // A listener may remove itself (a player released in its callback).
     const auto listeners = listeners_;
     for (const auto& [id, listener] : listeners) {
         listener();
+    }
+}
+
+void Volume::save()
+{
+    if (saveSource_ != 0) {
+        g_source_remove(std::exchange(saveSource_, 0));
+    }
+    if (std::exchange(unsaved_, false)) {
+        UserDefaults::standardUserDefaults().setObject(Value::number(level_), key);
     }
 }
 

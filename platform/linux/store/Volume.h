@@ -16,8 +16,9 @@ public:
     static Volume& instance();
 
     double level();
-    // Clamped to 0…1; anything but a number is ignored. Stored, and the
-    // listeners told, when the level changes.
+    // Clamped to 0…1; anything but a number is ignored. The listeners are
+    // told at once when the level changes; it is stored at most once a second
+    // (a wheel or a slider sends many changes in a row), and at quit.
     void set(double level);
     // Steps of a twentieth, up (positive) or down.
     void step(long long steps);
@@ -25,8 +26,15 @@ public:
     int onChange(std::function<void()> listener);
     void remove(int listener);
 
+    // Stores a level not stored yet, now.
+    void save();
+
 private:
+    Volume();
+
     double level_ = -1; // read from the settings on first use
+    bool unsaved_ = false;
+    unsigned saveSource_ = 0;
     std::map<int, std::function<void()>> listeners_;
     int next_ = 0;
 };

@@ -4,6 +4,7 @@
 // tests, against the whole application).
 #include "platform/linux/mpris/Mpris.h"
 #include "platform/NowPlaying.h"
+#include "platform/linux/store/Volume.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/TrayPeers.h"
 
@@ -81,6 +82,7 @@ TEST_F(MprisTest, ShowsFromTheFirstChannelAndKeepsItsVolume)
     for (const auto& [iface, method, arguments, reply] : table) {
         EXPECT_EQ(call(iface, method, arguments), reply) << method << (arguments ? arguments : "");
     }
+    native::Volume::instance().save(); // as quitting does
     EXPECT_NE(test::readFile(config_.path() / "orvomenu/defaults.json").find("\"volume\": 0.5"), std::string::npos);
 }
 

@@ -189,6 +189,7 @@ TEST_F(StatusNotifierItemTest, MiddleClickChoosesTheCurrentChannelAgainAndTheWhe
         EXPECT_FALSE(host_->callItem("Scroll", g_variant_new("(is)", delta, orientation)).error);
         EXPECT_NEAR(native::Volume::instance().level(), level, 1e-9) << delta;
     }
+    native::Volume::instance().save(); // as quitting does
     EXPECT_NE(readFile(config.path() / "orvomenu/defaults.json").find("\"volume\": 0.05"), std::string::npos);
 }
 
