@@ -183,12 +183,20 @@ void MenuExporter::buildChildren(DbusmenuMenuitem* parent, const Menu& menu, con
         if (!item) {
             continue;
         }
+        // Hosts draw an empty box beside every unchecked check item. A switch
+        // shows its state both ways; among choices only the chosen one is a
+        // check item, so a list of channels does not turn into boxes.
+        const bool isSwitch = item->stateWasSet() && item->action() && senders[*item->action()] == 1;
+        const bool checkItem = !item->isSeparatorItem() && (isSwitch || item->state() != 0);
         // An item keeps its id for as long as an item of the same title,
-        // action and tag sits under the same parents, so a click that crosses
-        // a rebuild still reaches it; a click on an id that left answers an
-        // error. Ids are never given to another item.
+        // action, tag and kind sits under the same parents, so a click that
+        // crosses a rebuild still reaches it; a click on an id that left
+        // answers an error. Ids are never given to another item. The kind is
+        // part of it because hosts fix an item's kind when they first meet its
+        // id: Plasma never shows a check on an item that had none before.
+        const char kind = item->isSeparatorItem() ? 's' : checkItem ? 'c' : item->submenu() ? 'm' : 'p';
         std::string key = parentKey + '\x1f' + item->title() + '\x1e' + item->action().value_or("") + '\x1e'
-            + std::to_string(item->tag());
+            + std::to_string(item->tag()) + '\x1e' + kind;
         key += '#' + std::to_string(occurrences[key]++);
         const auto [known, added] = ids_.try_emplace(key, nextId_);
         nextId_ += added ? 1 : 0;
@@ -201,11 +209,7 @@ void MenuExporter::buildChildren(DbusmenuMenuitem* parent, const Menu& menu, con
         }
         dbusmenu_menuitem_property_set(mi, DBUSMENU_MENUITEM_PROP_LABEL, dbusmenuLabel(item->title()).c_str());
         dbusmenu_menuitem_property_set_bool(mi, DBUSMENU_MENUITEM_PROP_ENABLED, item->isEnabled());
-        // Hosts draw an empty box beside every unchecked check item. A switch
-        // shows its state both ways; among choices only the chosen one is a
-        // check item, so a list of channels does not turn into boxes.
-        const bool isSwitch = item->stateWasSet() && item->action() && senders[*item->action()] == 1;
-        if (isSwitch || item->state() != 0) {
+        if (checkItem) {
             dbusmenu_menuitem_property_set(mi, DBUSMENU_MENUITEM_PROP_TOGGLE_TYPE, DBUSMENU_MENUITEM_TOGGLE_CHECK);
             dbusmenu_menuitem_property_set_int(mi, DBUSMENU_MENUITEM_PROP_TOGGLE_STATE, toggleState(item->state()));
         }

@@ -286,17 +286,22 @@ TEST_F(MenuExportTest, ClicksReachPersistingItemsAcrossRebuildsAndOldMenusAreRel
     auto oldItem = item("Play", oldTarget);
     oldMenu->addItem(oldItem);
     oldMenu->addItem(item("Gone", oldTarget));
+    oldMenu->addItem(item("Chosen", oldTarget));
     publish(oldMenu);
     const int playId = nodeId(host_->item({ "Play" }).get());
     const int goneId = nodeId(host_->item({ "Gone" }).get());
+    const int chosenId = nodeId(host_->item({ "Chosen" }).get());
 
     auto newMenu = std::make_shared<Menu>();
     newMenu->addItem(item("Other", newTarget));
     auto play = item("Play", newTarget);
     newMenu->addItem(play);
+    newMenu->addItem(item("Chosen", newTarget, "pick:", 1));
     publish(newMenu);
     EXPECT_EQ(nodeId(host_->item({ "Play" }).get()), playId);
     EXPECT_NE(nodeId(host_->item({ "Other" }).get()), goneId);
+    // Hosts fix an id's kind when they first meet it: a check item comes new.
+    EXPECT_NE(nodeId(host_->item({ "Chosen" }).get()), chosenId);
 
     // The replaced menu is gone, not kept alive by the exporter.
     std::weak_ptr<MenuItem> watch = oldItem;
